@@ -1,0 +1,235 @@
+#include "harness.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace harness {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::string> mergedEnvironment(const EnvChanges &changes)
+{
+    std::map<std::string, std::string> env;
+    for (char **e = environ; *e; ++e) {
+        const char *eq = std::strchr(*e, '=');
+        if (eq)
+            env[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
+    }
+    for (const auto &[name, value] : changes) {
+        if (value)
+            env[name] = *value;
+        else
+            env.erase(name);
+    }
+    std::vector<std::string> out;
+    for (const auto &[name, value] : env)
+        out.push_back(name + "=" + value);
+    return out;
+}
+
+std::vector<char *> cStrings(std::vector<std::string> &strings)
+{
+    std::vector<char *> out;
+    for (auto &s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// fork and exec with the child's standard output and error on outFd.
+pid_t spawn(std::vector<std::string> argv, const EnvChanges &envChanges,
+            const std::string &cwd, int outFd)
+{
+    std::vector<std::string> env = mergedEnvironment(envChanges);
+    std::vector<char *> cArgv = cStrings(argv);
+    std::vector<char *> cEnv = cStrings(env);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        if (outFd >= 0) {
+            dup2(outFd, STDOUT_FILENO);
+            dup2(outFd, STDERR_FILENO);
+        }
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+            _exit(126);
+        execvpe(cArgv[0], cArgv.data(), cEnv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+}  // namespace
+
+TempDir::TempDir()
+{
+    char tmpl[] = "/tmp/zeftest-XXXXXX";
+    if (!mkdtemp(tmpl))
+        throw std::runtime_error("mkdtemp failed");
+    m_path = tmpl;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+}
+
+void TempDir::write(const std::string &name, const std::string &bytes) const
+{
+    std::ofstream f(file(name), std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::optional<std::string> TempDir::read(const std::string &name) const
+{
+    std::ifstream f(file(name), std::ios::binary);
+    if (!f)
+        return std::nullopt;
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+Child::Child(const std::vector<std::string> &argv, const EnvChanges &env,
+             const std::string &cwd)
+{
+    char tmpl[] = "/tmp/zefout-XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd < 0)
+        throw std::runtime_error("mkstemp failed");
+    m_outFile = tmpl;
+    m_pid = spawn(argv, env, cwd, fd);
+    close(fd);
+}
+
+Child::~Child()
+{
+    if (!m_reaped) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+    unlink(m_outFile.c_str());
+}
+
+std::optional<int> Child::wait(int timeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(m_pid, &status, WNOHANG);
+        if (r == m_pid) {
+            m_reaped = true;
+            return status;
+        }
+        if (r < 0 && errno != EINTR)
+            return std::nullopt;
+        if (Clock::now() >= deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+bool Child::running()
+{
+    return !m_reaped && !wait(0);
+}
+
+std::string Child::output() const
+{
+    std::ifstream f(m_outFile, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+Result run(const std::vector<std::string> &argv, const EnvChanges &env,
+           const std::string &cwd, int timeoutMs)
+{
+    Child child(argv, env, cwd);
+    Result r;
+    std::optional<int> status = child.wait(timeoutMs);
+    if (status && WIFEXITED(*status))
+        r.status = WEXITSTATUS(*status);
+    r.out = child.output();
+    return r;
+}
+
+XServer::XServer()
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        // -displayfd picks a free display and reports it once the server
+        // accepts connections, so no polling and no fixed display numbers.
+        int fd = dup(fds[1]);
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, STDERR_FILENO);
+        execlp("Xvfb", "Xvfb", "-displayfd", std::to_string(fd).c_str(), "-screen", "0",
+               "1280x1024x24", "-nolisten", "tcp", "-noreset", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    m_pid = pid;
+    close(fds[1]);
+    std::string number;
+    char c;
+    while (read(fds[0], &c, 1) == 1 && c != '\n')
+        number += c;
+    close(fds[0]);
+    if (number.empty())
+        throw std::runtime_error("Xvfb did not start");
+    m_display = ":" + number;
+}
+
+XServer::~XServer()
+{
+    if (m_pid > 0) {
+        kill(m_pid, SIGTERM);
+        waitpid(m_pid, nullptr, 0);
+    }
+}
+
+std::string XServer::xdotool(const std::vector<std::string> &args) const
+{
+    std::vector<std::string> argv{"xdotool"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, {{"DISPLAY", m_display}}).out;
+}
+
+std::string XServer::waitForWindow(pid_t pid, int timeoutMs) const
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < deadline) {
+        std::istringstream ids(xdotool({"search", "--onlyvisible", "--pid", std::to_string(pid)}));
+        std::string id;
+        if (ids >> id)
+            return id;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return {};
+}
+
+bool XServer::screenshot(const std::string &window, const std::string &png) const
+{
+    return run({"import", "-window", window, png}, {{"DISPLAY", m_display}}).status == 0;
+}
+
+}  // namespace harness

@@ -1,0 +1,86 @@
+// Real-world fixtures shared by the test suites: a temporary directory, a
+// child process with captured output, and a private X server for driving the
+// real programs by keyboard and mouse.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace harness {
+
+// A fresh directory under /tmp, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::string &path() const { return m_path; }
+    std::string file(const std::string &name) const { return m_path + "/" + name; }
+    void write(const std::string &name, const std::string &bytes) const;
+    // nullopt when the file does not exist.
+    std::optional<std::string> read(const std::string &name) const;
+
+private:
+    std::string m_path;
+};
+
+// Environment changes for a child: a value sets the variable, nullopt removes it.
+using EnvChanges = std::map<std::string, std::optional<std::string>>;
+
+// A program started with fork/exec; standard output and standard error go
+// to a file so that nothing blocks however much the child prints.
+class Child {
+public:
+    Child(const std::vector<std::string> &argv, const EnvChanges &env = {},
+          const std::string &cwd = {});
+    ~Child();  // kills a child that is still running
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    pid_t pid() const { return m_pid; }
+    // The raw wait status, or nullopt when the child did not end in time.
+    std::optional<int> wait(int timeoutMs);
+    bool running();
+    std::string output() const;  // what the child printed so far
+
+private:
+    pid_t m_pid = -1;
+    bool m_reaped = false;
+    std::string m_outFile;
+};
+
+// Runs a command to its end and returns its exit status and standard output.
+struct Result {
+    int status = -1;  // exit status, or -1 when it did not exit normally
+    std::string out;
+};
+Result run(const std::vector<std::string> &argv, const EnvChanges &env = {},
+           const std::string &cwd = {}, int timeoutMs = 30000);
+
+// A private Xvfb server, started on a free display and stopped on destruction.
+class XServer {
+public:
+    XServer();
+    ~XServer();
+    XServer(const XServer &) = delete;
+    XServer &operator=(const XServer &) = delete;
+
+    const std::string &display() const { return m_display; }
+    // Runs xdotool against this server; returns its standard output.
+    std::string xdotool(const std::vector<std::string> &args) const;
+    // The id of the first visible window of the process, or an empty string.
+    std::string waitForWindow(pid_t pid, int timeoutMs = 20000) const;
+    // Saves a PNG of the window.
+    bool screenshot(const std::string &window, const std::string &png) const;
+
+private:
+    pid_t m_pid = -1;
+    std::string m_display;
+};
+
+}  // namespace harness

@@ -1,0 +1,1 @@
+#include "sm4.h"

@@ -1,0 +1,81 @@
+// dirvane: lets the user pick a directory with the toolkit's file dialog and
+// hands {"status":N, "pathName":"..."} to the calling service through the
+// directory result segment.
+#include "resulttext.h"
+#include "sharememory.h"
+
+#include <QApplication>
+#include <QByteArray>
+#include <QFileDialog>
+#include <QLocale>
+#include <QStringList>
+#include <QTranslator>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+static void writeShareMemoryData(int status, const char *pathName)
+{
+    char text[DIR_SEGMENT_SIZE];
+    if (!formatResultText(text, status, pathName))
+        puts("pathName too long, handed over as cancelled");
+    printf("p:%s\n", text);
+    copyToShareMemory(DIR_SEGMENT_KEY, text, sizeof text);
+}
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QTranslator translator;
+    QLocale locale;
+    bool translated = false;
+
+    if (locale.language() == QLocale::Chinese) {
+        puts("中文系统");
+        // Relative on purpose: the calling service starts us from the
+        // installation folder, which holds translations/.
+        if (translator.load("translations/qt_zh_CN.qm")) {
+            QCoreApplication::installTranslator(&translator);
+            translated = true;
+        } else {
+            puts("中文字体加载失败");
+        }
+    }
+
+    QFileDialog *dialog = new (std::nothrow) QFileDialog(nullptr, QString(), QString(), QString());
+    if (!dialog) {
+        puts("new QFileDialog fail");
+        return -1;
+    }
+    dialog->setWindowFlags(Qt::WindowStaysOnTopHint);
+    dialog->setWindowTitle(QString::fromUtf8("选择一个目录"));
+    dialog->setDirectory(QStringLiteral("/home"));
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setViewMode(QFileDialog::Detail);
+    if (translated)
+        dialog->setLabelText(QFileDialog::Reject, QString::fromUtf8("取消"));
+
+    char pathName[DIR_SEGMENT_SIZE];
+    memset(pathName, 0, sizeof pathName);
+    int status = 2;
+
+    if (dialog->exec()) {
+        const QStringList files = dialog->selectedFiles();
+        for (const QString &file : files) {
+            memset(pathName, 0, sizeof pathName);
+            // Keep the last byte for the terminator; a path this long is
+            // refused as too long when the result text is formatted.
+            const QByteArray local = file.toLocal8Bit();
+            memcpy(pathName, local.constData(),
+                   std::min(static_cast<size_t>(local.size()), sizeof pathName - 1));
+        }
+        status = 1;
+    }
+    delete dialog;
+
+    removeShareMemory(DIR_SEGMENT_KEY, DIR_SEGMENT_SIZE);
+    writeShareMemoryData(status, pathName);
+    return 0;
+}

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -10,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -167,6 +170,48 @@ Result run(const std::vector<std::string> &argv, const EnvChanges &env,
         r.status = WEXITSTATUS(*status);
     r.out = child.output();
     return r;
+}
+
+std::string captureStdout(const std::function<void()> &fn)
+{
+    char tmpl[] = "/tmp/zefstdout-XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd < 0)
+        throw std::runtime_error("mkstemp failed");
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    fn();
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(fd);
+    std::ifstream f(tmpl, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    unlink(tmpl);
+    return s.str();
+}
+
+std::optional<std::string> readSegment(key_t key)
+{
+    int id = shmget(key, 0, 0);
+    shmid_ds ds{};
+    if (id == -1 || shmctl(id, IPC_STAT, &ds) != 0)
+        return std::nullopt;
+    void *addr = shmat(id, nullptr, SHM_RDONLY);
+    if (addr == reinterpret_cast<void *>(-1))
+        return std::nullopt;
+    std::string bytes(static_cast<const char *>(addr), ds.shm_segsz);
+    shmdt(addr);
+    return bytes;
+}
+
+void removeSegment(key_t key)
+{
+    int id = shmget(key, 0, 0);
+    if (id != -1)
+        shmctl(id, IPC_RMID, nullptr);
 }
 
 XServer::XServer()

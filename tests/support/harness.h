@@ -3,6 +3,7 @@
 // real programs by keyboard and mouse.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -61,6 +62,16 @@ struct Result {
 };
 Result run(const std::vector<std::string> &argv, const EnvChanges &env = {},
            const std::string &cwd = {}, int timeoutMs = 30000);
+
+// Runs fn with this process's standard output going to a file and returns
+// what fn printed there.
+std::string captureStdout(const std::function<void()> &fn);
+
+// The whole contents of the System V segment under key, or nullopt when
+// there is none.
+std::optional<std::string> readSegment(key_t key);
+// Removes the segment under key, if there is one.
+void removeSegment(key_t key);
 
 // A private Xvfb server, started on a free display and stopped on destruction.
 class XServer {

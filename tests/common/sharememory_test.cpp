@@ -1,0 +1,165 @@
+// The hand-off operations against real System V segments, under a key of
+// each test process's own so that a live prompt's segment is never touched.
+#include "harness.h"
+#include "sharememory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string EACCES_LINE =
+    "The user does not have permission to access the shared memory segment, and does not "
+    "have the CAP_IPC_OWNER capability\n";
+const std::string EINVAL_LINE =
+    "A new segment was to be created and size < SHMMIN or size > SHMMAX, or no new segment "
+    "was to be created, a segment with given key existed, but size is greater than the size "
+    "of that seg\xE2\x80\x90ment.\n";
+
+constexpr size_t SIZE = 1024;
+
+class ShareMemory : public ::testing::Test {
+protected:
+    void SetUp() override { harness::removeSegment(key); }
+    void TearDown() override { harness::removeSegment(key); }
+
+    // A leftover segment as an earlier run or another program leaves it.
+    int makeSegment(size_t size, const std::string &bytes = {}, int mode = 0666)
+    {
+        int id = shmget(key, size, IPC_CREAT | IPC_EXCL | mode);
+        EXPECT_NE(id, -1) << strerror(errno);
+        if (!bytes.empty()) {
+            void *addr = shmat(id, nullptr, 0);
+            memcpy(addr, bytes.data(), bytes.size());
+            shmdt(addr);
+        }
+        return id;
+    }
+
+    shmid_ds stat(int id)
+    {
+        shmid_ds ds{};
+        EXPECT_EQ(shmctl(id, IPC_STAT, &ds), 0) << strerror(errno);
+        return ds;
+    }
+
+    std::string write(const std::string &payload, bool expected = true)
+    {
+        return harness::captureStdout([&] {
+            EXPECT_EQ(copyToShareMemory(key, payload.data(), payload.size()), expected);
+        });
+    }
+
+    std::string remove(size_t size = SIZE)
+    {
+        return harness::captureStdout([&] { removeShareMemory(key, size); });
+    }
+
+    const key_t key = 0x5A000000 + getpid();
+};
+
+std::string payload(char fill)
+{
+    std::string p(SIZE, '\0');
+    p.replace(0, 20, 20, fill);
+    return p;
+}
+
+TEST_F(ShareMemory, NoLeftoverTracesEnoentAndCreatesExactSegment)
+{
+    EXPECT_EQ(remove(), "ENOENT\n");
+    EXPECT_EQ(write(payload('a')), "");
+
+    int id = shmget(key, 0, 0);
+    ASSERT_NE(id, -1);
+    shmid_ds ds = stat(id);
+    EXPECT_EQ(ds.shm_segsz, SIZE);
+    EXPECT_EQ(ds.shm_perm.mode & 0777, 0666u);
+    EXPECT_EQ(ds.shm_perm.uid, geteuid());
+    EXPECT_EQ(ds.shm_nattch, 0u);  // detached
+    EXPECT_EQ(harness::readSegment(key), payload('a'));
+
+    // PIN-sized payload: exactly its size, no more.
+    harness::removeSegment(key);
+    const std::string pin(PIN_SEGMENT_SIZE, '\x5c');
+    EXPECT_EQ(write(pin), "");
+    EXPECT_EQ(harness::readSegment(key), pin);
+}
+
+TEST_F(ShareMemory, LeftoverOfSameSizeIsReplacedWhileAReaderKeepsItsBytes)
+{
+    int old = makeSegment(SIZE, payload('o'));
+    void *reader = shmat(old, nullptr, SHM_RDONLY);
+    ASSERT_NE(reader, reinterpret_cast<void *>(-1));
+
+    EXPECT_EQ(remove(), "");
+    EXPECT_EQ(write(payload('n')), "");
+
+    EXPECT_EQ(std::string(static_cast<const char *>(reader), SIZE), payload('o'));
+    EXPECT_NE(shmget(key, 0, 0), old);
+    EXPECT_EQ(harness::readSegment(key), payload('n'));
+    shmdt(reader);
+}
+
+TEST_F(ShareMemory, LargerLeftoverIsRemovedAndTheNewSegmentHasTheRightSize)
+{
+    makeSegment(4 * SIZE, std::string(4 * SIZE, 'x'));
+    EXPECT_EQ(remove(), "");
+    EXPECT_EQ(write(payload('n')), "");
+    EXPECT_EQ(harness::readSegment(key), payload('n'));
+}
+
+TEST_F(ShareMemory, SmallerLeftoverStaysAndTheWriteFailsWithEinval)
+{
+    int small = makeSegment(SIZE / 2, std::string(SIZE / 2, 's'));
+    EXPECT_EQ(remove(), "");
+    EXPECT_EQ(write(payload('n'), false), EINVAL_LINE + "shmget fail\n");
+
+    EXPECT_EQ(shmget(key, 0, 0), small);
+    EXPECT_EQ(stat(small).shm_segsz, SIZE / 2);
+    EXPECT_EQ(harness::readSegment(key), std::string(SIZE / 2, 's'));
+}
+
+// The operations run as an unprivileged user in a child: root would pass the
+// permission check through CAP_IPC_OWNER.
+TEST_F(ShareMemory, LeftoverOfAnotherUserWithoutPermissionGivesEacces)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as a second user (uid 65534)";
+    int other = makeSegment(SIZE, payload('r'), 0600);
+
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+        close(fds[0]);
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(2);
+        std::string out = remove() + "--\n" + write(payload('n'), false);
+        bool ok = ::write(fds[1], out.data(), out.size()) == static_cast<ssize_t>(out.size());
+        _exit(ok && !::testing::Test::HasFailure() ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[512];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+        out.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    EXPECT_EQ(out, "--\n" + EACCES_LINE + "shmget fail\n");
+    EXPECT_EQ(shmget(key, 0, 0), other);
+    EXPECT_EQ(harness::readSegment(key), payload('r'));
+}
+
+}  // namespace

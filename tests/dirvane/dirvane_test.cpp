@@ -1,0 +1,169 @@
+// dirvane as the calling service sees it: started under a private X server,
+// driven by keyboard, its result read from segment 18991 after it ended.
+#include "harness.h"
+#include "sharememory.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string PROGRAM = ZEF_BINARY_DIR "/dirvane/dirvane";
+const std::string CANCELLED = "{\"status\":2, \"pathName\":\"\"}";
+
+using Keys = std::vector<std::vector<std::string>>;
+const Keys ESCAPE = {{"key", "Escape"}};
+
+std::string padded(const std::string &text)
+{
+    return text + std::string(DIR_SEGMENT_SIZE - text.size(), '\0');
+}
+
+struct Outcome {
+    std::optional<int> exitStatus;
+    std::string out;
+    std::optional<std::string> segment;
+};
+
+class Dirvane : public ::testing::Test {
+protected:
+    void SetUp() override { harness::removeSegment(DIR_SEGMENT_KEY); }
+    void TearDown() override { harness::removeSegment(DIR_SEGMENT_KEY); }
+
+    // Runs program under LANG=lang from cwd, sends keys to its dialog and
+    // collects what it left behind.
+    Outcome choose(const std::string &lang, const std::string &cwd, const Keys &keys,
+                   const std::string &program = PROGRAM)
+    {
+        // The language comes from LANG alone, as on a desktop session.
+        harness::Child child({program},
+                             {{"DISPLAY", x.display()},
+                              {"LANG", lang},
+                              {"LC_ALL", std::nullopt},
+                              {"LC_MESSAGES", std::nullopt},
+                              {"LC_NUMERIC", std::nullopt},
+                              {"LANGUAGE", std::nullopt},
+                              {"XDG_RUNTIME_DIR", runtime.path()}},
+                             cwd);
+        Outcome o;
+        const std::string window = x.waitForWindow(child.pid());
+        if (window.empty()) {
+            ADD_FAILURE() << "no dialog appeared:\n" << child.output();
+            return o;
+        }
+        // No window manager: give the dialog the keyboard ourselves.
+        x.xdotool({"windowfocus", "--sync", window});
+        for (const auto &k : keys)
+            x.xdotool(k);
+        std::optional<int> status = child.wait(30000);
+        if (status && WIFEXITED(*status))
+            o.exitStatus = WEXITSTATUS(*status);
+        o.out = child.output();
+        o.segment = harness::readSegment(DIR_SEGMENT_KEY);
+        return o;
+    }
+
+    harness::XServer x;
+    harness::TempDir runtime;
+};
+
+TEST_F(Dirvane, EscapeHandsOverCancelledAndReplacesALeftover)
+{
+    // A leftover larger than ours, as a run of a foreign program might leave.
+    int leftover = shmget(DIR_SEGMENT_KEY, 2 * DIR_SEGMENT_SIZE, IPC_CREAT | 0666);
+    ASSERT_NE(leftover, -1);
+
+    harness::TempDir cwd;
+    Outcome o = choose("de_DE.UTF-8", cwd.path(), ESCAPE);
+    EXPECT_EQ(o.exitStatus, 0);
+    // Not Chinese: no language lines; a leftover was there: no "ENOENT".
+    EXPECT_EQ(o.out.find("中文"), std::string::npos) << o.out;
+    EXPECT_EQ(o.out.find("ENOENT"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("p:" + CANCELLED + "\n"), std::string::npos) << o.out;
+    EXPECT_EQ(o.segment, padded(CANCELLED));
+
+    shmid_ds ds{};
+    ASSERT_EQ(shmctl(shmget(DIR_SEGMENT_KEY, 0, 0), IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.shm_perm.mode & 0777, 0666u);
+}
+
+TEST_F(Dirvane, TypedDirectoryWithNonAsciiNameIsHandedOverAsUtf8)
+{
+    harness::TempDir base;
+    const std::string dir = base.path() + "/证书 目录";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+
+    Outcome o = choose("C.UTF-8", base.path(),
+                       {{"type", "--delay", "20", dir}, {"key", "Return"}});
+    const std::string text = "{\"status\":1, \"pathName\":\"" + dir + "\"}";
+    EXPECT_EQ(o.exitStatus, 0);
+    EXPECT_NE(o.out.find("ENOENT\np:" + text + "\n"), std::string::npos) << o.out;
+    EXPECT_EQ(o.out.find("中文"), std::string::npos) << o.out;
+    EXPECT_EQ(o.segment, padded(text));
+}
+
+// A cut path could name another directory and a cut text is not JSON: such
+// a choice is handed over as cancelled, with one line saying why.
+TEST_F(Dirvane, PathTooLongForTheResultIsHandedOverAsCancelled)
+{
+    harness::TempDir base;
+    std::string dir = base.path();
+    while (dir.size() <= 1000)
+        dir += "/" + std::string(200, 'l');
+    std::filesystem::create_directories(dir);
+
+    Outcome o = choose("C.UTF-8", base.path(),
+                       {{"type", "--delay", "2", dir}, {"key", "Return"}});
+    EXPECT_EQ(o.exitStatus, 0);
+    EXPECT_NE(o.out.find("ENOENT\npathName too long, handed over as cancelled\np:" + CANCELLED +
+                         "\n"),
+              std::string::npos)
+        << o.out;
+    EXPECT_EQ(o.segment, padded(CANCELLED));
+}
+
+TEST_F(Dirvane, ChineseSystemLoadsTheCatalogueFromTheWorkingDirectory)
+{
+    Outcome o = choose("zh_CN.UTF-8", ZEF_BINARY_DIR, ESCAPE);
+    EXPECT_EQ(o.exitStatus, 0);
+    EXPECT_NE(o.out.find("中文系统\nENOENT\np:" + CANCELLED + "\n"), std::string::npos) << o.out;
+    EXPECT_EQ(o.segment, padded(CANCELLED));
+}
+
+TEST_F(Dirvane, ChineseSystemWithoutCatalogueSaysSoAndStillHandsOver)
+{
+    harness::TempDir cwd;
+    Outcome o = choose("zh_CN.UTF-8", cwd.path(), ESCAPE);
+    EXPECT_EQ(o.exitStatus, 0);
+    EXPECT_NE(o.out.find("中文系统\n中文字体加载失败\nENOENT\np:" + CANCELLED + "\n"),
+              std::string::npos)
+        << o.out;
+    EXPECT_EQ(o.segment, padded(CANCELLED));
+}
+
+// The installation is what the calling service runs: the index catalogue
+// alone would not load there.
+TEST_F(Dirvane, InstalledProgramLoadsTheCatalogueBesideIt)
+{
+    harness::TempDir prefix;
+    harness::Result install = harness::run({ZEF_CMAKE, "--install", ZEF_BINARY_DIR, "--prefix",
+                                            prefix.path(), "--component", "dirvane"});
+    ASSERT_EQ(install.status, 0) << install.out;
+    const std::string bin = prefix.path() + "/" ZEF_INSTALL_BINDIR;
+
+    Outcome o = choose("zh_CN.UTF-8", bin, ESCAPE, bin + "/dirvane");
+    EXPECT_EQ(o.exitStatus, 0);
+    EXPECT_NE(o.out.find("中文系统\nENOENT\n"), std::string::npos) << o.out;
+    EXPECT_EQ(o.segment, padded(CANCELLED));
+}
+
+}  // namespace

@@ -101,6 +101,7 @@ TEST_F(Dirvane, TypedDirectoryWithNonAsciiNameIsHandedOverAsUtf8)
     harness::TempDir base;
     const std::string dir = base.path() + "/证书 目录";
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    x.bindCharacters(dir);
 
     Outcome o = choose("C.UTF-8", base.path(),
                        {{"type", "--delay", "20", dir}, {"key", "Return"}});

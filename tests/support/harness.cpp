@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <sys/ipc.h>
@@ -270,6 +271,43 @@ std::string XServer::waitForWindow(pid_t pid, int timeoutMs) const
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return {};
+}
+
+void XServer::bindCharacters(const std::string &text) const
+{
+    std::set<char32_t> chars;
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t c = len == 1 ? lead : lead & (0x3F >> (len - 1));
+        for (size_t k = 1; k < len && i + k < text.size(); ++k)
+            c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        i += len;
+        if (c >= 0x80)
+            chars.insert(c);
+    }
+    if (chars.empty())
+        return;
+
+    // Unused keys are listed as "keycode N =" with nothing after it.
+    const EnvChanges env{{"DISPLAY", m_display}};
+    std::istringstream keymap(run({"xmodmap", "-pke"}, env).out);
+    std::vector<std::string> argv{"xmodmap"};
+    auto next = chars.begin();
+    for (std::string line; next != chars.end() && std::getline(keymap, line);) {
+        std::istringstream words(line);
+        std::string word, equals, extra;
+        int keycode = 0;
+        if (words >> word >> keycode >> equals && word == "keycode" && !(words >> extra)) {
+            char sym[16];
+            snprintf(sym, sizeof sym, "U%04X", static_cast<unsigned>(*next++));
+            argv.insert(argv.end(), {"-e", "keycode " + std::to_string(keycode) + " = " + sym});
+        }
+    }
+    if (next != chars.end())
+        throw std::runtime_error("not enough unused keys for the characters to type");
+    if (run(argv, env).status != 0)
+        throw std::runtime_error("xmodmap failed");
 }
 
 bool XServer::screenshot(const std::string &window, const std::string &png) const

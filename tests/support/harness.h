@@ -86,6 +86,11 @@ public:
     std::string xdotool(const std::vector<std::string> &args) const;
     // The id of the first visible window of the process, or an empty string.
     std::string waitForWindow(pid_t pid, int timeoutMs = 20000) const;
+    // Gives every non-ASCII character of text (UTF-8) a key of its own in
+    // the server's keymap. Without one, xdotool types such a character by
+    // remapping a spare key for the keystroke alone, and a busy client can
+    // read that keystroke under the old map and lose the character.
+    void bindCharacters(const std::string &text) const;
     // Saves a PNG of the window.
     bool screenshot(const std::string &window, const std::string &png) const;
 

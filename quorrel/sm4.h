@@ -1,6 +1,18 @@
 // SM4 block cipher (GB/T 32907-2016): 128-bit blocks and key, 32 rounds.
-// Buffer functions pad with PKCS#7 and return 0 when done, 1 when keylen is
-// not 16, and another nonzero value when the arguments are refused.
+// No state between calls: every function that takes a key expands it anew.
+//
+// The int functions return 0 when done, 1 when keylen is not 16, and 2 when
+// the arguments are refused: a null pointer, a negative inlen, and for the
+// decryptions an inlen that is not a positive multiple of 16 or a last
+// plaintext byte greater than inlen. On 1 and 2 nothing is written to out or
+// through outlen. Refusals are checked before keylen.
+//
+// The encryptions pad with PKCS#7 and always write 16 * (inlen / 16 + 1)
+// bytes. The decryptions need room for inlen bytes and report inlen minus
+// the last plaintext byte through outlen; the padding is not examined
+// further, so a last byte of 0 reports inlen. out may equal in (the
+// encryptions then need room for the extra block); partial overlap is not
+// allowed. ivec is only read.
 #pragma once
 
 #include <stdint.h>

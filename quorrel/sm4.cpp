@@ -93,9 +93,10 @@ void sm4_key_exp(const unsigned char *key, uint32_t *rk)
 }
 
 // Decryption is encryption with the round keys taken from the last to the
-// first. The whole block is read before anything is written, so out may be in.
-static inline void crypt_block(const unsigned char *in, const uint32_t *rk, bool decrypt,
-                               unsigned char *out)
+// first; a template parameter so that each direction gets constant indices.
+// The whole block is read before anything is written, so out may be in.
+template <bool decrypt>
+static inline void crypt_block(const unsigned char *in, const uint32_t *rk, unsigned char *out)
 {
     uint32_t x0 = load_be32(in);
     uint32_t x1 = load_be32(in + 4);
@@ -117,12 +118,12 @@ static inline void crypt_block(const unsigned char *in, const uint32_t *rk, bool
 
 void sm4_encrypt_rk(const unsigned char *in, const uint32_t *rk, unsigned char *out)
 {
-    crypt_block(in, rk, false, out);
+    crypt_block<false>(in, rk, out);
 }
 
 void sm4_decrypt_rk(const unsigned char *in, const uint32_t *rk, unsigned char *out)
 {
-    crypt_block(in, rk, true, out);
+    crypt_block<true>(in, rk, out);
 }
 
 int sm4_encrypt(const unsigned char *in, const unsigned char *key, int keylen, unsigned char *out)
@@ -133,7 +134,7 @@ int sm4_encrypt(const unsigned char *in, const unsigned char *key, int keylen, u
         return 1;
     uint32_t rk[32];
     sm4_key_exp(key, rk);
-    crypt_block(in, rk, false, out);
+    crypt_block<false>(in, rk, out);
     return 0;
 }
 
@@ -145,7 +146,7 @@ int sm4_decrypt(const unsigned char *in, const unsigned char *key, int keylen, u
         return 1;
     uint32_t rk[32];
     sm4_key_exp(key, rk);
-    crypt_block(in, rk, true, out);
+    crypt_block<true>(in, rk, out);
     return 0;
 }
 
@@ -175,10 +176,10 @@ int sm4_ecb_encrypt(const unsigned char *in, int inlen, unsigned char *out,
 
     size_t whole = inlen - inlen % 16;
     for (size_t k = 0; k < whole; k += 16)
-        crypt_block(in + k, rk, false, out + k);
+        crypt_block<false>(in + k, rk, out + k);
     unsigned char block[16];
     pad_block(in + whole, inlen % 16, block);
-    crypt_block(block, rk, false, out + whole);
+    crypt_block<false>(block, rk, out + whole);
     return 0;
 }
 
@@ -198,13 +199,13 @@ int sm4_cbc_encrypt(const unsigned char *in, int inlen, unsigned char *out,
     size_t whole = inlen - inlen % 16;
     for (size_t k = 0; k < whole; k += 16) {
         xor_block(v, in + k);
-        crypt_block(v, rk, false, v);
+        crypt_block<false>(v, rk, v);
         memcpy(out + k, v, 16);
     }
     unsigned char block[16];
     pad_block(in + whole, inlen % 16, block);
     xor_block(v, block);
-    crypt_block(v, rk, false, out + whole);
+    crypt_block<false>(v, rk, out + whole);
     return 0;
 }
 
@@ -233,12 +234,12 @@ int sm4_ecb_decrypt(const unsigned char *in, int inlen, unsigned char *out, int 
 
     size_t last = inlen - 16;
     unsigned char block[16];
-    crypt_block(in + last, rk, true, block);
+    crypt_block<true>(in + last, rk, block);
     if (block[15] > inlen)
         return REFUSED;
 
     for (size_t k = 0; k < last; k += 16)
-        crypt_block(in + k, rk, true, out + k);
+        crypt_block<true>(in + k, rk, out + k);
     memcpy(out + last, block, 16);
     *outlen = inlen - block[15];
     return 0;
@@ -256,7 +257,7 @@ int sm4_cbc_decrypt(const unsigned char *in, int inlen, unsigned char *out, int 
 
     size_t last = inlen - 16;
     unsigned char block[16];
-    crypt_block(in + last, rk, true, block);
+    crypt_block<true>(in + last, rk, block);
     xor_block(block, last ? in + last - 16 : ivec);
     if (block[15] > inlen)
         return REFUSED;
@@ -267,7 +268,7 @@ int sm4_cbc_decrypt(const unsigned char *in, int inlen, unsigned char *out, int 
     memcpy(v, ivec, 16);
     for (size_t k = 0; k < last; k += 16) {
         memcpy(c, in + k, 16);
-        crypt_block(c, rk, true, out + k);
+        crypt_block<true>(c, rk, out + k);
         xor_block(out + k, v);
         memcpy(v, c, 16);
     }

@@ -126,26 +126,33 @@ void sm4_decrypt_rk(const unsigned char *in, const uint32_t *rk, unsigned char *
     crypt_block<true>(in, rk, out);
 }
 
-int sm4_encrypt(const unsigned char *in, const unsigned char *key, int keylen, unsigned char *out)
+// Every key-taking function starts here: arguments it cannot work with are
+// refused first, then a key of the wrong length; otherwise the round keys
+// are made. Returns 0 to go ahead, else the code to return.
+static int checked_key_exp(bool usable, const unsigned char *key, int keylen, uint32_t *rk)
 {
-    if (!in || !key || !out)
+    if (!usable)
         return REFUSED;
     if (keylen != 16)
         return 1;
-    uint32_t rk[32];
     sm4_key_exp(key, rk);
+    return 0;
+}
+
+int sm4_encrypt(const unsigned char *in, const unsigned char *key, int keylen, unsigned char *out)
+{
+    uint32_t rk[32];
+    if (int ret = checked_key_exp(in && key && out, key, keylen, rk))
+        return ret;
     crypt_block<false>(in, rk, out);
     return 0;
 }
 
 int sm4_decrypt(const unsigned char *in, const unsigned char *key, int keylen, unsigned char *out)
 {
-    if (!in || !key || !out)
-        return REFUSED;
-    if (keylen != 16)
-        return 1;
     uint32_t rk[32];
-    sm4_key_exp(key, rk);
+    if (int ret = checked_key_exp(in && key && out, key, keylen, rk))
+        return ret;
     crypt_block<true>(in, rk, out);
     return 0;
 }
@@ -167,12 +174,9 @@ static void pad_block(const unsigned char *tail, int r, unsigned char *block)
 int sm4_ecb_encrypt(const unsigned char *in, int inlen, unsigned char *out,
                     const unsigned char *key, int keylen)
 {
-    if (!in || !out || !key || inlen < 0)
-        return REFUSED;
-    if (keylen != 16)
-        return 1;
     uint32_t rk[32];
-    sm4_key_exp(key, rk);
+    if (int ret = checked_key_exp(in && out && key && inlen >= 0, key, keylen, rk))
+        return ret;
 
     size_t whole = inlen - inlen % 16;
     for (size_t k = 0; k < whole; k += 16)
@@ -186,12 +190,9 @@ int sm4_ecb_encrypt(const unsigned char *in, int inlen, unsigned char *out,
 int sm4_cbc_encrypt(const unsigned char *in, int inlen, unsigned char *out,
                     const unsigned char *key, int keylen, const unsigned char *ivec)
 {
-    if (!in || !out || !key || !ivec || inlen < 0)
-        return REFUSED;
-    if (keylen != 16)
-        return 1;
     uint32_t rk[32];
-    sm4_key_exp(key, rk);
+    if (int ret = checked_key_exp(in && out && key && ivec && inlen >= 0, key, keylen, rk))
+        return ret;
 
     // The chaining value is a copy: the caller's ivec stays as it was.
     unsigned char v[16];
@@ -225,12 +226,9 @@ static bool decryptable(const unsigned char *in, int inlen, const unsigned char 
 int sm4_ecb_decrypt(const unsigned char *in, int inlen, unsigned char *out, int *outlen,
                     const unsigned char *key, int keylen)
 {
-    if (!decryptable(in, inlen, out, outlen, key))
-        return REFUSED;
-    if (keylen != 16)
-        return 1;
     uint32_t rk[32];
-    sm4_key_exp(key, rk);
+    if (int ret = checked_key_exp(decryptable(in, inlen, out, outlen, key), key, keylen, rk))
+        return ret;
 
     size_t last = inlen - 16;
     unsigned char block[16];
@@ -248,12 +246,10 @@ int sm4_ecb_decrypt(const unsigned char *in, int inlen, unsigned char *out, int 
 int sm4_cbc_decrypt(const unsigned char *in, int inlen, unsigned char *out, int *outlen,
                     const unsigned char *key, int keylen, const unsigned char *ivec)
 {
-    if (!decryptable(in, inlen, out, outlen, key) || !ivec)
-        return REFUSED;
-    if (keylen != 16)
-        return 1;
     uint32_t rk[32];
-    sm4_key_exp(key, rk);
+    if (int ret = checked_key_exp(decryptable(in, inlen, out, outlen, key) && ivec, key,
+                                  keylen, rk))
+        return ret;
 
     size_t last = inlen - 16;
     unsigned char block[16];

@@ -5,7 +5,8 @@
 // the arguments are refused: a null pointer, a negative inlen, and for the
 // decryptions an inlen that is not a positive multiple of 16 or a last
 // plaintext byte greater than inlen. On 1 and 2 nothing is written to out or
-// through outlen. Refusals are checked before keylen.
+// through outlen. Pointers and lengths are checked before keylen; the void
+// functions check nothing.
 //
 // The encryptions pad with PKCS#7 and always write 16 * (inlen / 16 + 1)
 // bytes. The decryptions need room for inlen bytes and report inlen minus

@@ -1,0 +1,299 @@
+#include "dialog.h"
+#include "ui_dialog.h"
+
+#include <QAbstractItemView>
+#include <QByteArray>
+#include <QHeaderView>
+#include <QList>
+#include <QTableWidgetItem>
+
+#include <cJSON.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const int kPathSize = 256;
+
+using Document = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+// HOME/name into path. A path that does not fit is refused rather than cut:
+// a cut path would name some other file.
+bool _homeFilePath(char (&path)[kPathSize], const char *name)
+{
+    const char *home = getenv("HOME");
+    if (!home) {
+        puts("get HOME env  error");
+        return false;
+    }
+    memset(path, 0, sizeof path);
+    const int length = snprintf(path, sizeof path, "%s/%s", home, name);
+    if (length < 0 || length >= kPathSize) {
+        puts("HOME path too long");
+        return false;
+    }
+    printf("filePath:%s\n", path);
+    return true;
+}
+
+// Reads one of the two input files, undoes its double percent-encoding and
+// parses it. Every failure is reported on stdout and gives no document.
+Document _readDataFile(const char *name)
+{
+    Document none(nullptr, cJSON_Delete);
+    char path[kPathSize];
+    if (!_homeFilePath(path, name))
+        return none;
+
+    // Opened without blocking, so that a FIFO in the file's place cannot
+    // hold up the start; it is refused below with the other files whose
+    // length is not known.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    FILE *file = fd < 0 ? nullptr : fdopen(fd, "rb");
+    if (!file) {
+        if (fd >= 0)
+            close(fd);
+        printf("fopen %s fail\n", path);
+        return none;
+    }
+
+    struct stat st;
+    long length = -1;
+    if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && fseek(file, 0, SEEK_END) == 0)
+        length = ftell(file);
+    if (length < 0 || fseek(file, 0, SEEK_SET) != 0) {
+        printf("fseek %s fail\n", path);
+        fclose(file);
+        return none;
+    }
+    // The length is a 32-bit signed number on the calling service's side too.
+    if (length > INT_MAX) {
+        printf("file too large: %s\n", path);
+        fclose(file);
+        return none;
+    }
+
+    // Zero-filled, so that a short read still leaves a terminated text.
+    char *buffer = static_cast<char *>(calloc(static_cast<size_t>(length) + 1, 1));
+    if (!buffer) {
+        puts("malloc fail");
+        fclose(file);
+        return none;
+    }
+    // A short read just ends the text early.
+    fread(buffer, 1, static_cast<size_t>(length), file);
+    fclose(file);
+    const std::string text = JsonUrlDecode(buffer);
+    free(buffer);
+
+    Document doc(cJSON_Parse(text.c_str()), cJSON_Delete);
+    if (!doc)
+        printf("cJSON_Parse fail, strDecFileData:\n%s\n", text.c_str());
+    return doc;
+}
+
+void _writeIndexFile(int row)
+{
+    char path[kPathSize];
+    if (!_homeFilePath(path, ".certlistindex"))
+        return;
+    FILE *file = fopen(path, "wb");
+    if (!file) {
+        printf("fopen %s fail\n", path);
+        return;
+    }
+    char text[64];
+    memset(text, 0, sizeof text);
+    const int length = snprintf(text, sizeof text, "%d", row);
+    const bool written = fwrite(text, 1, static_cast<size_t>(length), file) ==
+                         static_cast<size_t>(length);
+    // A lost write leaves an empty or cut number behind; at least say so.
+    if (fclose(file) != 0 || !written)
+        printf("fwrite %s fail\n", path);
+}
+
+}  // namespace
+
+Dialog::Dialog(QWidget *parent)
+    : QDialog(parent), ui(new Ui_Dialog), m_nSelectedRow(-1), m_nRowCount(0)
+{
+    ui->setupUi(this);
+    setWindowTitle(tr("请选择您要用的证书"));
+    setWindowFlags(Qt::WindowStaysOnTopHint);
+    setFixedSize(570, 320);
+
+    connect(ui->pushButton, SIGNAL(clicked()), this, SLOT(ClickButton1()));
+    connect(ui->tableWidget, SIGNAL(cellClicked(int,int)), this, SLOT(onClickTable(int,int)));
+    connect(this, SIGNAL(sendCurrentSelectedRow(int)), this, SLOT(onCurrentSelectedRow(int)));
+    connect(ui->pushButton_2, SIGNAL(clicked()), this, SLOT(ClickButton2()));
+
+    initTableWidget();
+}
+
+Dialog::~Dialog()
+{
+    delete ui;
+}
+
+void Dialog::ClickButton1()
+{
+    printf("CurrentSelectedRow:%d\n", m_nSelectedRow);
+    _writeIndexFile(m_nSelectedRow);
+    exit(0);
+}
+
+void Dialog::ClickButton2()
+{
+    exit(0);
+}
+
+void Dialog::onClickTable(int nRow, int nCol)
+{
+    Q_UNUSED(nCol);
+    ui->tableWidget->setCurrentCell(nRow, 2);
+    emit sendCurrentSelectedRow(nRow);
+}
+
+void Dialog::onCurrentSelectedRow(int nRow)
+{
+    m_nSelectedRow = nRow;
+}
+
+void Dialog::initTableWidget()
+{
+    QStringList headerLabels;
+    QStringList columnKeys;
+    initTableColumn(headerLabels, columnKeys);
+
+    QTableWidget *table = ui->tableWidget;
+    table->setColumnCount(headerLabels.size());
+    table->setHorizontalHeaderLabels(headerLabels);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->setSelectionMode(QAbstractItemView::SingleSelection);
+    table->verticalHeader()->setVisible(false);
+
+    setTabWidgetContent(columnKeys);
+
+    if (headerLabels.size() == 3) {
+        table->setColumnWidth(0, 190);
+        table->setColumnWidth(1, 190);
+        table->setColumnWidth(2, 150);
+    }
+    table->setFixedSize(555, 248);
+
+    // Written before the pre-selection, so that a choice left by an earlier
+    // run never survives a start-up: until OK the file says "-1".
+    _writeIndexFile(m_nSelectedRow);
+    if (m_nRowCount > 0) {
+        table->selectRow(0);
+        emit sendCurrentSelectedRow(0);
+    }
+}
+
+void Dialog::initTableColumn(QStringList &headerLabels, QStringList &columnKeys)
+{
+    Document doc = _readDataFile(".certInfoColumn");
+    if (!doc)
+        return;
+    // The first two characters of a member name are a sort prefix, never
+    // shown. An array gives its elements, with empty labels; a scalar has
+    // no children and gives no columns.
+    const cJSON *member = nullptr;
+    cJSON_ArrayForEach(member, doc.get()) {
+        headerLabels.append(QString::fromUtf8(member->string).mid(2));
+        columnKeys.append(cJSON_IsString(member) ? QString::fromUtf8(member->valuestring)
+                                                 : QString());
+    }
+}
+
+void Dialog::setTabWidgetContent(QStringList columnKeys)
+{
+    Document doc = _readDataFile(".certInfoList");
+    if (!doc)
+        return;
+    if (!cJSON_IsArray(doc.get())) {
+        puts("cJSON_IsArray is false");
+        return;
+    }
+    const int count = cJSON_GetArraySize(doc.get());
+    QTableWidget *table = ui->tableWidget;
+    table->setRowCount(count);
+
+    QList<QByteArray> keys;
+    for (const QString &key : columnKeys)
+        keys.append(key.toUtf8());
+
+    // An early stop leaves the rows filled so far and no row count, so that
+    // nothing is pre-selected.
+    int row = 0;
+    const cJSON *element = nullptr;
+    cJSON_ArrayForEach(element, doc.get()) {
+        if (!cJSON_IsObject(element)) {
+            puts("cJSON_IsObject is false");
+            return;
+        }
+        for (int col = 0; col < keys.size(); ++col) {
+            // Member names are matched without regard to the case of letters.
+            const cJSON *member = cJSON_GetObjectItem(element, keys[col].constData());
+            if (!member) {
+                puts("DN项没有发现");
+                return;
+            }
+            table->setItem(row, col,
+                           new QTableWidgetItem(cJSON_IsString(member)
+                                                    ? QString::fromUtf8(member->valuestring)
+                                                    : QString()));
+        }
+        ++row;
+    }
+    m_nRowCount = count;
+    for (int i = 0; i < count; ++i)
+        table->setRowHeight(i, 20);
+}
+
+unsigned char FromHex(unsigned char x)
+{
+    if (x >= '0' && x <= '9')
+        return x - '0';
+    if (x >= 'A' && x <= 'Z')
+        return x - 'A' + 10;
+    if (x >= 'a' && x <= 'z')
+        return x - 'a' + 10;
+    return kNoHexValue;
+}
+
+std::string DecodeURIComponent(const std::string &s)
+{
+    std::string out;
+    out.reserve(s.size());
+    const size_t n = s.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (s[i] == '%' && i + 2 < n) {
+            const unsigned char high = FromHex(static_cast<unsigned char>(s[i + 1]));
+            const unsigned char low = FromHex(static_cast<unsigned char>(s[i + 2]));
+            if (high != kNoHexValue && low != kNoHexValue) {
+                // Letters beyond F give values up to 35; the byte wraps.
+                out += static_cast<char>((16 * high + low) % 256);
+                i += 2;
+                continue;
+            }
+        }
+        out += s[i];
+    }
+    return out;
+}
+
+std::string JsonUrlDecode(std::string s)
+{
+    s = DecodeURIComponent(s);
+    s = DecodeURIComponent(s);
+    return s;
+}

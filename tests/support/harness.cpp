@@ -54,27 +54,33 @@ std::vector<char *> cStrings(std::vector<std::string> &strings)
     return out;
 }
 
-// fork and exec with the child's standard output and error on outFd.
-pid_t spawn(std::vector<std::string> argv, const EnvChanges &envChanges,
-            const std::string &cwd, int outFd)
+// fork with the child's standard output and error on outFd; the child runs
+// body and ends with _exit(code) if body returns.
+pid_t spawn(int outFd, const std::function<void()> &body, int code)
 {
-    std::vector<std::string> env = mergedEnvironment(envChanges);
-    std::vector<char *> cArgv = cStrings(argv);
-    std::vector<char *> cEnv = cStrings(env);
+    fflush(stdout);
     pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
-        if (outFd >= 0) {
-            dup2(outFd, STDOUT_FILENO);
-            dup2(outFd, STDERR_FILENO);
-        }
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
-            _exit(126);
-        execvpe(cArgv[0], cArgv.data(), cEnv.data());
-        _exit(127);
+        dup2(outFd, STDOUT_FILENO);
+        dup2(outFd, STDERR_FILENO);
+        body();
+        fflush(stdout);
+        _exit(code);
     }
     return pid;
+}
+
+// A file for a child's output; its descriptor is returned, its name kept.
+int outputFile(std::string &name)
+{
+    char tmpl[] = "/tmp/zefout-XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd < 0)
+        throw std::runtime_error("mkstemp failed");
+    name = tmpl;
+    return fd;
 }
 
 }  // namespace
@@ -112,12 +118,24 @@ std::optional<std::string> TempDir::read(const std::string &name) const
 Child::Child(const std::vector<std::string> &argv, const EnvChanges &env,
              const std::string &cwd)
 {
-    char tmpl[] = "/tmp/zefout-XXXXXX";
-    int fd = mkstemp(tmpl);
-    if (fd < 0)
-        throw std::runtime_error("mkstemp failed");
-    m_outFile = tmpl;
-    m_pid = spawn(argv, env, cwd, fd);
+    // Everything the child needs is built before the fork.
+    std::vector<std::string> args = argv;
+    std::vector<std::string> envStrings = mergedEnvironment(env);
+    std::vector<char *> cArgv = cStrings(args);
+    std::vector<char *> cEnv = cStrings(envStrings);
+    int fd = outputFile(m_outFile);
+    m_pid = spawn(fd, [&] {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+            _exit(126);
+        execvpe(cArgv[0], cArgv.data(), cEnv.data());
+    }, 127);
+    close(fd);
+}
+
+Child::Child(const std::function<void()> &fn)
+{
+    int fd = outputFile(m_outFile);
+    m_pid = spawn(fd, fn, RETURNED);
     close(fd);
 }
 

@@ -39,6 +39,11 @@ class Child {
 public:
     Child(const std::vector<std::string> &argv, const EnvChanges &env = {},
           const std::string &cwd = {});
+    // A forked copy of this process that runs fn, for code that may end the
+    // process; it ends with RETURNED when fn returns. Failed assertions in fn
+    // do not reach the parent: report through the output or the status.
+    explicit Child(const std::function<void()> &fn);
+    static constexpr int RETURNED = 125;
     ~Child();  // kills a child that is still running
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;

@@ -1,0 +1,95 @@
+// quorrel as the calling service sees it: started under a private X server,
+// driven by keyboard, its result read from segment 18945 after it ended.
+#include "harness.h"
+#include "pinoracle.h"
+#include "sharememory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <vector>
+
+namespace {
+
+const std::string PROGRAM = ZEF_BINARY_DIR "/quorrel/quorrel";
+
+struct Outcome {
+    std::optional<int> exitStatus;
+    std::string out;
+    std::string properties;  // xprop of the window
+    std::optional<std::string> segment;
+};
+
+class Quorrel : public ::testing::Test {
+protected:
+    void SetUp() override { harness::removeSegment(PIN_SEGMENT_KEY); }
+    void TearDown() override { harness::removeSegment(PIN_SEGMENT_KEY); }
+
+    // Starts the program, sends keys to its window and collects what it
+    // left behind.
+    Outcome run(const std::vector<std::vector<std::string>> &keys)
+    {
+        harness::Child child({PROGRAM},
+                             {{"DISPLAY", x.display()}, {"XDG_RUNTIME_DIR", runtime.path()}});
+        Outcome o;
+        const std::string window = x.waitForWindow(child.pid());
+        if (window.empty()) {
+            ADD_FAILURE() << "no dialog appeared:\n" << child.output();
+            return o;
+        }
+        o.properties = harness::run({"xprop", "-id", window}, {{"DISPLAY", x.display()}}).out;
+        // No window manager: give the dialog the keyboard ourselves.
+        x.xdotool({"windowfocus", "--sync", window});
+        for (const auto &k : keys)
+            x.xdotool(k);
+        std::optional<int> status = child.wait(30000);
+        if (status && WIFEXITED(*status))
+            o.exitStatus = WEXITSTATUS(*status);
+        o.out = child.output();
+        o.segment = harness::readSegment(PIN_SEGMENT_KEY);
+        return o;
+    }
+
+    harness::XServer x;
+    harness::TempDir runtime;
+};
+
+TEST_F(Quorrel, WindowStaysOnTopAtFixedSizeAndEscapeLeavesNoSegment)
+{
+    Outcome o = run({{"type", "--delay", "20", "123456"}, {"key", "Escape"}});
+    EXPECT_EQ(o.exitStatus, 0);
+    EXPECT_NE(o.out.find("ENOENT\n"), std::string::npos) << o.out;
+    EXPECT_FALSE(o.segment);
+
+    EXPECT_NE(o.properties.find("_NET_WM_NAME(UTF8_STRING) = \"输入用户口令 \"\n"),
+              std::string::npos)
+        << o.properties;
+    EXPECT_NE(o.properties.find("_NET_WM_STATE_ABOVE"), std::string::npos) << o.properties;
+    EXPECT_NE(o.properties.find("minimum size: 400 by 200\n"), std::string::npos);
+    EXPECT_NE(o.properties.find("maximum size: 400 by 200\n"), std::string::npos);
+}
+
+TEST_F(Quorrel, TypedPinAndReturnReplaceALeftover)
+{
+    int leftover = shmget(PIN_SEGMENT_KEY, PIN_SEGMENT_SIZE, IPC_CREAT | IPC_EXCL | 0666);
+    ASSERT_NE(leftover, -1);
+    void *addr = shmat(leftover, nullptr, 0);
+    memset(addr, 0x5a, PIN_SEGMENT_SIZE);
+    shmdt(addr);
+
+    const std::string pin = "Kennwort-\xC3\xA9";  // UTF-8, é is one Latin-1 byte
+    x.bindCharacters(pin);
+    Outcome o = run({{"type", "--delay", "20", pin}, {"key", "Return"}});
+    EXPECT_EQ(o.exitStatus, 0);
+    EXPECT_EQ(o.out.find("ENOENT"), std::string::npos) << o.out;
+    EXPECT_EQ(o.out.find("Kennwort"), std::string::npos) << o.out;
+    ASSERT_TRUE(o.segment);
+    EXPECT_EQ(decryptPin(*o.segment), pinPlaintext("Kennwort-\xE9"));
+}
+
+}  // namespace

@@ -20,7 +20,6 @@
 #include <string>
 #include <sys/ipc.h>
 #include <sys/shm.h>
-#include <sys/wait.h>
 
 namespace {
 
@@ -30,11 +29,6 @@ const std::string EINVAL_LINE =
     "of that seg\xE2\x80\x90ment.\n";
 // Printed by a forked dialog that is still open and ready for another try.
 const std::string STILL_OPEN = "still open\n";
-
-struct Ending {
-    std::optional<int> exitStatus;  // nullopt: killed, or still running
-    std::string out;
-};
 
 class PinDialog : public ::testing::Test {
 protected:
@@ -66,27 +60,14 @@ protected:
         QApplication::sendEvent(to, &press);
     }
 
-    // Runs fn in a forked copy of this process; its output, and its exit
-    // status if it ended.
-    Ending fork(const std::function<void()> &fn)
-    {
-        harness::Child child(fn);
-        Ending e;
-        std::optional<int> status = child.wait(30000);
-        if (status && WIFEXITED(*status))
-            e.exitStatus = WEXITSTATUS(*status);
-        e.out = child.output();
-        return e;
-    }
-
     // The PIN typed and OK clicked in a forked copy: the segment it left.
     std::optional<std::string> handOver(const QString &pin)
     {
-        Ending e = fork([&] {
+        harness::Result e = harness::run([&] {
             field()->setText(pin);
             ok()->click();
         });
-        EXPECT_EQ(e.exitStatus, 0);
+        EXPECT_EQ(e.status, 0);
         EXPECT_EQ(e.out, "");
         return harness::readSegment(PIN_SEGMENT_KEY);
     }
@@ -135,7 +116,7 @@ TEST_F(PinDialog, FormAndWindow)
     EXPECT_EQ(ok()->nextInFocusChain(), cancel());
 }
 
-TEST_F(PinDialog, OkNeedsSixUtf16Units)
+TEST_F(PinDialog, OkFromSixUtf16UnitsAndAtMost32InTheField)
 {
     open();
     const QString face = QString::fromUtf8("\xF0\x9F\x98\x80");  // U+1F600, two units
@@ -152,12 +133,8 @@ TEST_F(PinDialog, OkNeedsSixUtf16Units)
     EXPECT_TRUE(ok()->isEnabled());
     field()->clear();
     EXPECT_FALSE(ok()->isEnabled());
-}
 
-// A PIN longer than the 32-byte block cannot even be entered.
-TEST_F(PinDialog, FieldHoldsAtMost32Units)
-{
-    open();
+    // A PIN longer than the 32-byte block cannot even be entered.
     field()->setText(QString(40, 'x'));
     EXPECT_EQ(field()->text(), QString(32, 'x'));
     field()->insert("yy");
@@ -206,7 +183,7 @@ TEST_F(PinDialog, EnterPressesOkOnlyWhileItIsEnabled)
     open();
     dialog->show();
     EXPECT_TRUE(ok()->isDefault());
-    Ending e = fork([&] {
+    harness::Result e = harness::run([&] {
         field()->setText("12345");
         key(field(), Qt::Key_Return);
         if (dialog->isVisible())
@@ -214,7 +191,7 @@ TEST_F(PinDialog, EnterPressesOkOnlyWhileItIsEnabled)
         field()->insert("6");
         key(field(), Qt::Key_Return);
     });
-    EXPECT_EQ(e.exitStatus, 0);
+    EXPECT_EQ(e.status, 0);
     EXPECT_EQ(e.out, STILL_OPEN);
     std::optional<std::string> segment = harness::readSegment(PIN_SEGMENT_KEY);
     ASSERT_TRUE(segment);
@@ -239,11 +216,11 @@ TEST_F(PinDialog, CancelEscapeAndCloseLeaveNoSegment)
         },
     };
     for (const auto &end : endings) {
-        Ending e = fork([&] {
+        harness::Result e = harness::run([&] {
             field()->setText("123456");
             end();
         });
-        EXPECT_EQ(e.exitStatus, 0);
+        EXPECT_EQ(e.status, 0);
         EXPECT_EQ(e.out, "");
         EXPECT_FALSE(harness::readSegment(PIN_SEGMENT_KEY));
     }
@@ -258,7 +235,7 @@ TEST_F(PinDialog, FailedHandOffLeavesTheDialogForAnotherTry)
     EXPECT_EQ(open(), "");
     dialog->show();
 
-    Ending e = fork([&] {
+    harness::Result e = harness::run([&] {
         field()->setText("secret1");
         ok()->click();
         if (dialog->isVisible() && field()->text() == "secret1" && ok()->isEnabled())
@@ -266,7 +243,7 @@ TEST_F(PinDialog, FailedHandOffLeavesTheDialogForAnotherTry)
         shmctl(obstacle, IPC_RMID, nullptr);
         ok()->click();
     });
-    EXPECT_EQ(e.exitStatus, 0);
+    EXPECT_EQ(e.status, 0);
     EXPECT_EQ(e.out, EINVAL_LINE + "shmget fail\n" + STILL_OPEN);
     std::optional<std::string> segment = harness::readSegment(PIN_SEGMENT_KEY);
     ASSERT_TRUE(segment);

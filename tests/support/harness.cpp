@@ -179,16 +179,31 @@ std::string Child::output() const
     return s.str();
 }
 
-Result run(const std::vector<std::string> &argv, const EnvChanges &env,
-           const std::string &cwd, int timeoutMs)
+namespace {
+
+Result finish(Child &child, int timeoutMs)
 {
-    Child child(argv, env, cwd);
     Result r;
     std::optional<int> status = child.wait(timeoutMs);
     if (status && WIFEXITED(*status))
         r.status = WEXITSTATUS(*status);
     r.out = child.output();
     return r;
+}
+
+}  // namespace
+
+Result run(const std::vector<std::string> &argv, const EnvChanges &env,
+           const std::string &cwd, int timeoutMs)
+{
+    Child child(argv, env, cwd);
+    return finish(child, timeoutMs);
+}
+
+Result run(const std::function<void()> &fn, int timeoutMs)
+{
+    Child child(fn);
+    return finish(child, timeoutMs);
 }
 
 std::string captureStdout(const std::function<void()> &fn)

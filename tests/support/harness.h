@@ -67,6 +67,8 @@ struct Result {
 };
 Result run(const std::vector<std::string> &argv, const EnvChanges &env = {},
            const std::string &cwd = {}, int timeoutMs = 30000);
+// The same for fn run in a forked copy of this process (see Child).
+Result run(const std::function<void()> &fn, int timeoutMs = 30000);
 
 // Runs fn with this process's standard output going to a file and returns
 // what fn printed there.

@@ -255,6 +255,9 @@ void Dialog::setTabWidgetContent(QStringList columnKeys)
         ++row;
     }
     m_nRowCount = count;
+    // Newer toolkits keep a row no lower than the header's minimum, which
+    // follows the font; the rows are meant to be 20 pixels high on all of them.
+    table->verticalHeader()->setMinimumSectionSize(20);
     for (int i = 0; i < count; ++i)
         table->setRowHeight(i, 20);
 }

@@ -1,0 +1,98 @@
+// tessary as the calling service sees it: started under a private X server
+// with files in a temporary HOME, driven by mouse and keyboard, its standard
+// output and index file read after it ended.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string PROGRAM = ZEF_BINARY_DIR "/tessary/tessary";
+
+// Pointer moves in window coordinates: the table starts at (10, 10) below a
+// header of about 25 pixels, and rows are 20 pixels high; OK is at
+// (180, 280), 80 x 20.
+std::vector<std::string> toRow(int row)
+{
+    return {"mousemove", "100", std::to_string(10 + 25 + 20 * row + 10)};
+}
+const std::vector<std::string> TO_OK = {"mousemove", "220", "290"};
+const std::vector<std::string> CLICK = {"click", "1"};
+
+class Tessary : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        home.write(".certInfoColumn",
+                   R"({"01%25E4%25B8%25BB%25E9%25A2%2598":"DN","02Issuer":"issuer","03Until":"NotAfter"})");
+        home.write(".certInfoList", R"([{"DN":"CN=a","issuer":"CA","NotAfter":"2030"},)"
+                                    R"( {"DN":"CN=b","issuer":"CA","NotAfter":"2031"},)"
+                                    R"( {"DN":"CN=c","issuer":"CA","NotAfter":"2032"}])");
+        home.write(".certlistindex", "5");
+    }
+
+    // Starts the chooser, plays the user with xdotool and waits for its end.
+    void choose(const std::vector<std::vector<std::string>> &input)
+    {
+        harness::Child child({PROGRAM}, {{"HOME", home.path()},
+                                         {"DISPLAY", x.display()},
+                                         {"XDG_RUNTIME_DIR", runtime.path()},
+                                         {"QT_QPA_PLATFORM", std::nullopt}});
+        const std::string window = x.waitForWindow(child.pid());
+        if (window.empty()) {
+            ADD_FAILURE() << "no window appeared:\n" << child.output();
+            return;
+        }
+        // No window manager: give the window the keyboard ourselves.
+        x.xdotool({"windowfocus", "--sync", window});
+        for (std::vector<std::string> args : input) {
+            if (args[0] == "mousemove")
+                args.insert(args.begin() + 1, {"--window", window});
+            x.xdotool(args);
+        }
+        const std::optional<int> status = child.wait(30000);
+        if (status && WIFEXITED(*status))
+            exitStatus = WEXITSTATUS(*status);
+        out = child.output();
+    }
+
+    std::string filePathLine(const std::string &name) const
+    {
+        return "filePath:" + home.file(name) + "\n";
+    }
+
+    harness::XServer x;
+    harness::TempDir home;
+    harness::TempDir runtime;
+    std::optional<int> exitStatus;
+    std::string out;
+};
+
+TEST_F(Tessary, RowChosenByMouseIsRecorded)
+{
+    choose({toRow(2), CLICK, TO_OK, CLICK});
+
+    EXPECT_EQ(exitStatus, 0);
+    const std::string lines = filePathLine(".certInfoColumn") + filePathLine(".certInfoList") +
+                              filePathLine(".certlistindex") + "CurrentSelectedRow:2\n" +
+                              filePathLine(".certlistindex");
+    EXPECT_NE(out.find(lines), std::string::npos) << out;
+    EXPECT_EQ(home.read(".certlistindex"), "2");
+}
+
+TEST_F(Tessary, EscapeEndsWithZeroAndLeavesMinusOne)
+{
+    choose({toRow(1), CLICK, {"key", "Escape"}});
+
+    EXPECT_EQ(exitStatus, 0);
+    EXPECT_EQ(out.find("CurrentSelectedRow"), std::string::npos) << out;
+    EXPECT_EQ(home.read(".certlistindex"), "-1");
+}
+
+}  // namespace

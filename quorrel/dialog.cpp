@@ -44,9 +44,9 @@ Dialog::~Dialog()
 
 void Dialog::ClickButtonOK()
 {
-    // A named copy shares the field's buffer, so toLatin1 makes a new array
-    // of its own (a temporary could be converted in place and leave the
-    // rest of the PIN's UTF-16 behind in memory we do not wipe).
+    // Named, the text shares the field's buffer, so toLatin1 copies it into
+    // a fresh array that the wipe below covers whole; a temporary could be
+    // converted in place and leave UTF-16 remnants of the PIN behind.
     const QString text = ui->lineEdit->text();
     QByteArray pin = text.toLatin1();
 

@@ -16,11 +16,11 @@ namespace {
 const std::string PROGRAM = ZEF_BINARY_DIR "/tessary/tessary";
 
 // Pointer moves in window coordinates: the table starts at (10, 10) below a
-// header of about 25 pixels, and rows are 20 pixels high; OK is at
+// header of about 22 pixels, and rows are 20 pixels high; OK is at
 // (180, 280), 80 x 20.
 std::vector<std::string> toRow(int row)
 {
-    return {"mousemove", "100", std::to_string(10 + 25 + 20 * row + 10)};
+    return {"mousemove", "100", std::to_string(10 + 22 + 20 * row + 10)};
 }
 const std::vector<std::string> TO_OK = {"mousemove", "220", "290"};
 const std::vector<std::string> CLICK = {"click", "1"};

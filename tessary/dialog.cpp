@@ -64,6 +64,8 @@ Document _readDataFile(const char *name)
         return none;
     }
 
+    // Only a regular file has a length that seeking finds: a directory or a
+    // device in the file's place is refused as well.
     struct stat st;
     long length = -1;
     if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && fseek(file, 0, SEEK_END) == 0)
@@ -73,7 +75,7 @@ Document _readDataFile(const char *name)
         fclose(file);
         return none;
     }
-    // The length is a 32-bit signed number on the calling service's side too.
+    // The files are small; one of 2 GiB or more is refused, not half-read.
     if (length > INT_MAX) {
         printf("file too large: %s\n", path);
         fclose(file);

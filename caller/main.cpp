@@ -1,0 +1,37 @@
+// zefcall: the reference calling service of the kit, a small program for
+// integrators to read and copy. Each command does what a service does with
+// one prompt.
+#include "zefcall.h"
+
+#include <cstring>
+
+static const char USAGE[] =
+    "Usage: zefcall COMMAND\n"
+    "\n"
+    "  cert FILE           let the user choose one of the certificates in FILE\n"
+    "                      (tessary) and print it\n"
+    "  pin [--show]        ask for the USB-key PIN (quorrel) and say that it came,\n"
+    "                      or with --show print it\n"
+    "  dir                 let the user choose a directory (dirvane) and print it\n"
+    "  --help              show this text\n"
+    "\n"
+    "The prompts are looked for beside zefcall, then on PATH.\n"
+    "Exit status: 0 chosen or done, 1 nothing chosen, 2 error.\n";
+
+int main(int argc, char **argv)
+{
+    const std::string command = argc > 1 ? argv[1] : "";
+    const int args = argc - 2;
+    if (command == "--help" && args == 0) {
+        fputs(USAGE, stdout);
+        return Done;
+    }
+    if (command == "cert" && args == 1)
+        return certCommand(argv[2]);
+    if (command == "pin" && (args == 0 || (args == 1 && strcmp(argv[2], "--show") == 0)))
+        return pinCommand(args == 1);
+    if (command == "dir" && args == 0)
+        return dirCommand();
+    return fail(command.empty() ? "no command; see zefcall --help"
+                                : "wrong arguments for \"" + command + "\"; see zefcall --help");
+}

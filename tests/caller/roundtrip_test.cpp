@@ -1,0 +1,155 @@
+// The installed kit as an integrator meets it: zefcall beside the prompts,
+// each prompt answered under a private X server, and a log record written
+// inside a private mount namespace.
+#include "harness.h"
+#include "sharememory.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Steps = std::vector<std::vector<std::string>>;
+
+// The prompt that zefcall started: its one child process.
+pid_t promptOf(pid_t zefcall)
+{
+    const std::string children =
+        "/proc/" + std::to_string(zefcall) + "/task/" + std::to_string(zefcall) + "/children";
+    for (int i = 0; i < 200; ++i) {
+        pid_t pid = 0;
+        if (std::ifstream(children) >> pid)
+            return pid;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
+}
+
+bool endsWith(const std::string &text, const std::string &end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+class RoundTrip : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        harness::removeSegment(PIN_SEGMENT_KEY);
+        harness::removeSegment(DIR_SEGMENT_KEY);
+        harness::Result install =
+            harness::run({ZEF_CMAKE, "--install", ZEF_BINARY_DIR, "--prefix", prefix.path()});
+        ASSERT_EQ(install.status, 0) << install.out;
+    }
+
+    // Runs the installed zefcall with args, sends steps to the window of the
+    // prompt it starts (a mousemove is taken relative to that window), and
+    // waits for zefcall to end.
+    harness::Result call(const std::vector<std::string> &args, const Steps &steps,
+                         const std::string &lang = "C.UTF-8")
+    {
+        std::vector<std::string> argv{zefcall};
+        argv.insert(argv.end(), args.begin(), args.end());
+        harness::Child child(argv, {{"DISPLAY", x.display()},
+                                    {"HOME", home.path()},
+                                    {"LANG", lang},
+                                    {"LC_ALL", std::nullopt},
+                                    {"LANGUAGE", std::nullopt},
+                                    {"XDG_RUNTIME_DIR", runtime.path()}});
+        harness::Result r;
+        const std::string window = x.waitForWindow(promptOf(child.pid()));
+        if (window.empty()) {
+            ADD_FAILURE() << "no prompt appeared:\n" << child.output();
+            return r;
+        }
+        // No window manager: give the prompt the keyboard ourselves.
+        x.xdotool({"windowfocus", "--sync", window});
+        for (std::vector<std::string> step : steps) {
+            if (step[0] == "mousemove")
+                step.insert(step.begin() + 1, {"--window", window});
+            x.xdotool(step);
+        }
+        std::optional<int> status = child.wait(60000);
+        if (status && WIFEXITED(*status))
+            r.status = WEXITSTATUS(*status);
+        r.out = child.output();
+        return r;
+    }
+
+    harness::TempDir prefix, home, runtime;
+    const std::string zefcall = prefix.path() + "/" ZEF_INSTALL_BINDIR "/zefcall";
+    harness::XServer x;
+};
+
+TEST_F(RoundTrip, CertificateChosenByClickOrCancelled)
+{
+    home.write("certs.json", R"({
+        "columns": [{"title": "使用者", "member": "DN"}, {"title": "Issuer", "member": "issuer"},
+                    {"title": "Valid until", "member": "NotAfter"}],
+        "certificates": [
+            {"DN": "CN=Alice", "issuer": "CN=Example CA", "NotAfter": "2027-03-31"},
+            {"DN": "CN=张三 \"100%\"", "Issuer": "CN=示例 CA", "notafter": "2028-06-30"},
+            {"DN": "CN=Bob", "issuer": "CN=Example CA", "NotAfter": "2026-12-31"}]})");
+    // Row 1 lies below the table's top (10), its header (22) and row 0 (20).
+    const Steps row1 = {{"mousemove", "100", "62"}, {"click", "1"}};
+
+    harness::Result r = call({"cert", home.file("certs.json")},
+                             {row1[0], row1[1], {"mousemove", "220", "290"}, {"click", "1"}});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(endsWith(r.out, "\n{\"DN\":\"CN=张三 \\\"100%\\\"\",\"Issuer\":\"CN=示例 CA\","
+                                "\"notafter\":\"2028-06-30\"}\n"))
+        << r.out;
+
+    r = call({"cert", home.file("certs.json")},
+             {row1[0], row1[1], {"mousemove", "360", "290"}, {"click", "1"}});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(endsWith(r.out, "\nNo certificate chosen\n")) << r.out;
+}
+
+TEST_F(RoundTrip, PinTypedComesBackEqualOrIsCancelled)
+{
+    const std::string pin = "Kennwort-\xC3\xA9";  // é is one Latin-1 byte on the way
+    x.bindCharacters(pin);
+    harness::Result r = call({"pin", "--show"}, {{"type", "--delay", "20", pin}, {"key", "Return"}});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(endsWith(r.out, "\n" + pin + "\n")) << r.out;
+
+    r = call({"pin"}, {{"type", "--delay", "20", "123456"}, {"key", "Return"}});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(endsWith(r.out, "\nPIN received (6 characters)\n")) << r.out;
+    EXPECT_EQ(r.out.find("123456"), std::string::npos) << r.out;
+
+    r = call({"pin", "--show"}, {{"type", "--delay", "20", "123456"}, {"key", "Escape"}});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(endsWith(r.out, "\nNo PIN received\n")) << r.out;
+    // zefcall removes what it took.
+    EXPECT_FALSE(harness::readSegment(PIN_SEGMENT_KEY));
+}
+
+TEST_F(RoundTrip, DirectoryComesBackEqualWhateverItsNameOrIsCancelled)
+{
+    // The backslash goes in unescaped: read as JSON, "\b" would come back
+    // as a backspace. (The file dialog cannot be given a quote by typing.)
+    const std::string dir = home.path() + "/证书 a\\b";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    x.bindCharacters(dir);
+    harness::Result r = call({"dir"}, {{"type", "--delay", "20", dir}, {"key", "Return"}});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(endsWith(r.out, "\n" + dir + "\n")) << r.out;
+    EXPECT_FALSE(harness::readSegment(DIR_SEGMENT_KEY));
+
+    // Started in its own folder, the chooser finds its Chinese texts there.
+    r = call({"dir"}, {{"key", "Escape"}}, "zh_CN.UTF-8");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("中文系统\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("中文字体加载失败"), std::string::npos) << r.out;
+    EXPECT_TRUE(endsWith(r.out, "\nDirectory choice cancelled\n")) << r.out;
+}
+
+}  // namespace

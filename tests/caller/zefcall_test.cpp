@@ -1,0 +1,244 @@
+// zefcall's pieces, and the program wherever it needs no display: its
+// command line, its checks of FILE, and prompts played by small scripts.
+#include "dialog.h"  // the chooser's decoding, which must undo our encoding
+#include "harness.h"
+#include "pinkey.h"
+#include "zefcall.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <filesystem>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+
+namespace {
+
+const std::string ZEFCALL = ZEF_BINARY_DIR "/caller/zefcall";
+
+TEST(PercentEncode, TwoPassesComeBackThroughTheChoosersDecoding)
+{
+    EXPECT_EQ(percentEncode("a b%c"), "a%20b%25c");
+    EXPECT_EQ(percentEncode(std::string("\0\xFF-_.!~*'()", 11)), "%00%FF-_.!~*'()");
+
+    const std::string text = "{\"01Gültig bis\":\"Not After\",\"02100% \\\"sure\\\"\":\"a+b/c\"}";
+    const std::string stored = percentEncode(percentEncode(text));
+    EXPECT_EQ(stored.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                       "0123456789-_.!~*'()%"),
+              std::string::npos)
+        << stored;
+    EXPECT_EQ(JsonUrlDecode(stored), text);
+}
+
+// The segment that quorrel would leave for plain (48 bytes), encrypted with
+// OpenSSL's SM4 so that a fault of ours cannot hide on both sides.
+std::string segmentFor(const std::string &plain, const unsigned char *key = PIN_KEY)
+{
+    std::string out(plain.size(), '\0');
+    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+    int n = 0;
+    EVP_EncryptInit_ex(ctx, EVP_sm4_ecb(), nullptr, key, nullptr);
+    EVP_CIPHER_CTX_set_padding(ctx, 0);
+    EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char *>(out.data()), &n,
+                      reinterpret_cast<const unsigned char *>(plain.data()),
+                      static_cast<int>(plain.size()));
+    EVP_CIPHER_CTX_free(ctx);
+    return out;
+}
+
+const std::string PADDING(16, '\x10');
+
+std::optional<std::string> pinOf(const std::string &segment)
+{
+    unsigned char bytes[PIN_SEGMENT_SIZE];
+    memcpy(bytes, segment.data(), sizeof bytes);
+    char pin[PIN_BLOCK_SIZE + 1];
+    memset(pin, 'x', sizeof pin);
+    const bool ok = pinFromSegment(bytes, pin);
+    if (!ok) {
+        EXPECT_EQ(std::string(pin, sizeof pin), std::string(sizeof pin, '\0'));
+        return std::nullopt;
+    }
+    return std::string(pin);
+}
+
+TEST(PinFromSegment, TakesTheBytesBeforeTheFirstZeroAndRefusesWhatIsNoPinBlock)
+{
+    EXPECT_EQ(pinOf(segmentFor("123456" + std::string(26, '\0') + PADDING)), "123456");
+    EXPECT_EQ(pinOf(segmentFor(std::string("ab\0cd", 5) + std::string(27, '\0') + PADDING)), "ab");
+    const std::string full(32, '\xE9');
+    EXPECT_EQ(pinOf(segmentFor(full + PADDING)), full);
+
+    const unsigned char otherKey[16] = {1, 2, 3};
+    EXPECT_FALSE(pinOf(segmentFor("123456" + std::string(26, '\0') + PADDING, otherKey)));
+    // A last byte of 16 alone is not the padding block.
+    EXPECT_FALSE(pinOf(segmentFor("123456" + std::string(41, '\0') + "\x10")));
+}
+
+TEST(ParseDirResult, ReadsTheFixedShapeWhateverThePathHolds)
+{
+    DirResult r;
+    ASSERT_TRUE(parseDirResult("{\"status\":2, \"pathName\":\"\"}", r));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.path, "");
+
+    const std::string path = "/tmp/证书 \"a\\b\"}, \"x\":\"";
+    ASSERT_TRUE(parseDirResult("{\"status\":1, \"pathName\":\"" + path + "\"}", r));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.path, path);
+
+    for (const std::string bad : {"", "{\"status\":, \"pathName\":\"\"}",
+                                  "{\"status\":-1, \"pathName\":\"\"}",
+                                  "{\"status\":1,\"pathName\":\"/a\"}",
+                                  "{\"status\":1, \"pathName\":\"/a",
+                                  "{\"status\":1, \"pathName\":\"/a\"} ",
+                                  "{\"status\":1, \"pathName\":\"}",
+                                  "{\"status\":12345678901, \"pathName\":\"\"}"})
+        EXPECT_FALSE(parseDirResult(bad, r)) << bad;
+}
+
+// One line starting "zefcall: ", nothing else.
+void expectOneErrorLine(const harness::Result &r, const std::string &what)
+{
+    EXPECT_EQ(r.status, 2) << what;
+    EXPECT_EQ(r.out.rfind("zefcall: ", 0), 0u) << what << ": " << r.out;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << what << ": " << r.out;
+}
+
+TEST(ZefcallCommandLine, HelpListsTheCommandsAndWrongUseIsOneLineWithStatus2)
+{
+    harness::Result help = harness::run({ZEFCALL, "--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char *command : {"cert FILE", "pin [--show]", "dir"})
+        EXPECT_NE(help.out.find("  " + std::string(command) + " "), std::string::npos) << command;
+
+    const std::vector<std::vector<std::string>> wrong = {
+        {}, {"bogus"}, {"--help", "x"}, {"cert"}, {"cert", "a", "b"}, {"pin", "--shw"},
+        {"dir", "x"}, {"log", "ERROR"}, {"log", "LOUD", "message"}, {"log", "7", "message"}};
+    for (const auto &args : wrong) {
+        std::vector<std::string> argv{ZEFCALL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        expectOneErrorLine(harness::run(argv), args.empty() ? "no arguments" : args[0]);
+    }
+}
+
+// A prompt played by a shell script, in a folder of its own put on PATH.
+class Prompts : public ::testing::Test {
+protected:
+    void script(const std::string &name, const std::string &body)
+    {
+        bin.write(name, "#!/bin/sh\n" + body + "\n");
+        chmod(bin.file(name).c_str(), 0755);
+    }
+    harness::Result zefcall(const std::vector<std::string> &args, harness::EnvChanges env = {})
+    {
+        std::vector<std::string> argv{ZEFCALL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        env["PATH"] = bin.path() + ":/usr/bin:/bin";
+        env["HOME"] = home.path();
+        return harness::run(argv, env);
+    }
+
+    harness::TempDir bin, home, files;
+};
+
+const std::string CERTS =
+    R"({"columns": [{"title": "Subject", "member": "dn"}, {"title": "Gültig bis", "member": "NotAfter"}],
+        "certificates": [{"DN": "CN=Alice", "NotAfter": "2027"},
+                         {"NotAfter": "2028", "DN": "CN=Bob \"B\"", "extra": 1}]})";
+
+TEST_F(Prompts, CertFileIsCheckedBeforeAnythingIsWritten)
+{
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"empty", ""},
+        {"not JSON", "{\"columns\": ["},
+        {"no columns", R"({"certificates": []})"},
+        {"columns empty", R"({"columns": [], "certificates": []})"},
+        {"title missing", R"({"columns": [{"member": "DN"}], "certificates": []})"},
+        {"no certificates", R"({"columns": [{"title": "S", "member": "DN"}]})"},
+        {"certificate not an object",
+         R"({"columns": [{"title": "S", "member": "DN"}], "certificates": [{"DN": "x"}, "y"]})"},
+        {"member missing",
+         R"({"columns": [{"title": "S", "member": "DN"}], "certificates": [{"DN": "x"}, {"D": "y"}]})"},
+    };
+    for (const auto &[what, text] : bad) {
+        files.write("certs.json", text);
+        expectOneErrorLine(zefcall({"cert", files.file("certs.json")}), what);
+    }
+    expectOneErrorLine(zefcall({"cert", files.file("missing.json")}), "missing");
+    expectOneErrorLine(zefcall({"cert", files.path()}), "a folder");
+
+    // A sound FILE, but no chooser anywhere.
+    files.write("certs.json", CERTS);
+    harness::Result r = zefcall({"cert", files.file("certs.json")});
+    expectOneErrorLine(r, "no tessary");
+    EXPECT_NE(r.out.find("tessary not found"), std::string::npos) << r.out;
+    EXPECT_TRUE(std::filesystem::is_empty(home.path()));
+}
+
+TEST_F(Prompts, CertStoresTheFilesTwiceEncodedAndTrustsOnlyThisRunsChoice)
+{
+    // The stand-in chooser keeps what it was given and leaves $CHOICE, if
+    // any, as the choice; it ends with $STATUS.
+    script("tessary", "cp \"$HOME/.certInfoColumn\" \"$HOME/.certInfoList\" \"$SEEN\"\n"
+                      "[ -n \"$CHOICE\" ] && printf %s \"$CHOICE\" > \"$HOME/.certlistindex\"\n"
+                      "exit ${STATUS:-0}");
+    files.write("certs.json", CERTS);
+    const std::string certs = files.file("certs.json");
+    auto choose = [&](const std::string &choice, const std::string &status = "0") {
+        return zefcall({"cert", certs},
+                       {{"SEEN", files.path()}, {"CHOICE", choice}, {"STATUS", status}});
+    };
+
+    harness::Result r = choose("1");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "{\"NotAfter\":\"2028\",\"DN\":\"CN=Bob \\\"B\\\"\",\"extra\":1}\n");
+    EXPECT_EQ(JsonUrlDecode(*files.read(".certInfoColumn")),
+              "{\"01Subject\":\"dn\",\"02Gültig bis\":\"NotAfter\"}");
+    EXPECT_EQ(JsonUrlDecode(*files.read(".certInfoList")),
+              "[{\"DN\":\"CN=Alice\",\"NotAfter\":\"2027\"},"
+              "{\"NotAfter\":\"2028\",\"DN\":\"CN=Bob \\\"B\\\"\",\"extra\":1}]");
+    // Encoded twice: one pass of decoding still leaves escapes.
+    EXPECT_EQ(DecodeURIComponent(*files.read(".certInfoList")).substr(0, 6), "%5B%7B");
+
+    r = choose("-1");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "No certificate chosen\n");
+
+    // A choice left by an earlier run is gone before the chooser starts.
+    home.write(".certlistindex", "0");
+    expectOneErrorLine(choose(""), "no index written");
+    for (const std::string bad : {"2", "+1", "1\n", "x"})
+        expectOneErrorLine(choose(bad), "index " + bad);
+    expectOneErrorLine(choose("0", "3"), "status 3");
+}
+
+TEST_F(Prompts, PinLeftFromAnEarlierRunIsNotTakenForThisOne)
+{
+    const std::string earlier = segmentFor("123456" + std::string(26, '\0') + PADDING);
+    int id = shmget(PIN_SEGMENT_KEY, PIN_SEGMENT_SIZE, IPC_CREAT | 0666);
+    ASSERT_NE(id, -1);
+    void *addr = shmat(id, nullptr, 0);
+    memcpy(addr, earlier.data(), PIN_SEGMENT_SIZE);
+    shmdt(addr);
+
+    script("quorrel", "exit 0");
+    harness::Result r = zefcall({"pin", "--show"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "No PIN received\n");
+    EXPECT_FALSE(harness::readSegment(PIN_SEGMENT_KEY));
+}
+
+TEST_F(Prompts, DirRunsTheChooserInItsOwnFolderAndNeedsItsResult)
+{
+    harness::removeSegment(DIR_SEGMENT_KEY);
+    script("dirvane", "pwd > \"$SEEN/cwd\"");
+    harness::Result r = zefcall({"dir"}, {{"SEEN", files.path()}});
+    expectOneErrorLine(r, "no segment");
+    EXPECT_NE(r.out.find("dirvane left no result"), std::string::npos) << r.out;
+    EXPECT_EQ(files.read("cwd"), bin.path() + "\n");
+}
+
+}  // namespace

@@ -45,12 +45,9 @@ bool runPrompt(const std::string &path, const std::string &cwd)
     }
     if (pid == 0) {
         dup2(STDERR_FILENO, STDOUT_FILENO);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
-            fprintf(stderr, "zefcall: cannot enter %s: %s\n", cwd.c_str(), strerror(errno));
-            _exit(127);
-        }
-        execl(path.c_str(), path.c_str(), static_cast<char *>(nullptr));
-        fprintf(stderr, "zefcall: cannot start %s: %s\n", path.c_str(), strerror(errno));
+        if (cwd.empty() || chdir(cwd.c_str()) == 0)
+            execl(path.c_str(), path.c_str(), static_cast<char *>(nullptr));
+        fail("cannot start " + path + ": " + strerror(errno));
         _exit(127);
     }
 

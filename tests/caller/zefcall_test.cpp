@@ -20,9 +20,6 @@ const std::string ZEFCALL = ZEF_BINARY_DIR "/caller/zefcall";
 
 TEST(PercentEncode, TwoPassesComeBackThroughTheChoosersDecoding)
 {
-    EXPECT_EQ(percentEncode("a b%c"), "a%20b%25c");
-    EXPECT_EQ(percentEncode(std::string("\0\xFF-_.!~*'()", 11)), "%00%FF-_.!~*'()");
-
     const std::string text = "{\"01Gültig bis\":\"Not After\",\"02100% \\\"sure\\\"\":\"a+b/c\"}";
     const std::string stored = percentEncode(percentEncode(text));
     EXPECT_EQ(stored.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"

@@ -1,0 +1,236 @@
+/* libzeflog: leveled, time-stamped lines appended to one log file, switched
+ * by flag files at every call and rolled over every 30 days. */
+#define _GNU_SOURCE
+#include "zeflog.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+/* The tests and the benchmark build copies of the library that log into
+ * their own build tree instead of the live directory. */
+#ifndef ZEF_LOG_DIR
+#define ZEF_LOG_DIR "/var/zeflog"
+#endif
+
+#define ZEF_LOG_FILE ZEF_LOG_DIR "/VantrelZEF.log"
+#define ZEF_LOG_OLD_FILE ZEF_LOG_DIR "/VantrelZEF-old.log"
+#define ZEF_LOG_DEBUG_FLAG ZEF_LOG_DIR "/zefdebugflag"
+#define ZEF_LOG_ERR_FLAG ZEF_LOG_DIR "/zeferrflag"
+
+/* A log period lasts 30 days; the log rolls over once more than this many
+ * seconds have passed since the stamp. */
+#define ZEF_LOG_PERIOD_LAST_SECOND 2591999LL
+
+/* Only the three functions of zeflog.h are visible to the loader. */
+#define ZEF_EXPORT __attribute__((visibility("default")))
+
+static int g_zef_log_inited;
+static pthread_mutex_t g_zef_log_mtx;
+
+static const char *const g_zef_level_tags[] = {
+    "[CRTI]", "[ERROR]", "[WARNING]", "[NOTICE]", "[INFO]", "[DEBUG]", "[NUM]",
+};
+
+static void _zeflog_init_mutex(pthread_mutex_t *mtx)
+{
+    pthread_mutex_init(mtx, NULL);
+}
+
+static void _zeflog_lock(pthread_mutex_t *mtx)
+{
+    pthread_mutex_lock(mtx);
+}
+
+static void _zeflog_unlock(pthread_mutex_t *mtx)
+{
+    pthread_mutex_unlock(mtx);
+}
+
+static void _zeflog_destroy_mutex(pthread_mutex_t *mtx)
+{
+    pthread_mutex_destroy(mtx);
+}
+
+static const char *_get_level_str(unsigned int level)
+{
+    if (level <= ZEF_LOG_NUM)
+        return g_zef_level_tags[level];
+    return "[     ]";
+}
+
+static void _get_curr_time(int size, char *buf)
+{
+    time_t now = time(NULL);
+    struct tm tm;
+
+    /* The host's own threads may use localtime's shared result at any time. */
+    localtime_r(&now, &tm);
+    strftime(buf, size - 1, "%Y/%m/%d %H:%M:%S", &tm);
+}
+
+/* The stamp text must be digits only once one line feed and then one
+ * carriage return have been trimmed; it is trimmed in place. */
+static int _zef_stamp_is_digits(char *text)
+{
+    size_t len = strlen(text);
+    size_t i;
+
+    if (len > 0 && text[len - 1] == '\n')
+        text[--len] = '\0';
+    if (len > 0 && text[len - 1] == '\r')
+        text[--len] = '\0';
+    for (i = 0; i < len; i++) {
+        if (!isdigit((unsigned char)text[i]))
+            return 0;
+    }
+    return 1;
+}
+
+/* Starts a new log once the period in the stamp file beside the executable
+ * has run out. The stamp file is locked while it is read, the log renamed
+ * and the stamp rewritten, so that of several processes finding the period
+ * run out only the first rolls over; the others read the renewed stamp. */
+static void _zef_log_rollback(void)
+{
+    char exe[256];
+    char path[256];
+    char text[128];
+    char *slash;
+    ssize_t len;
+    int fd;
+    int wfd;
+    long long now;
+    long long stamp;
+
+    memset(exe, 0, sizeof(exe));
+    memset(path, 0, sizeof(path));
+    memset(text, 0, sizeof(text));
+
+    len = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    if (len < 0) {
+        puts("_zef_log_rollback (readlink fail)");
+        return;
+    }
+    /* A path that fills the buffer may have been cut, and a cut path names
+     * some other file: the rollover is off then. */
+    if (len == (ssize_t)sizeof(exe) - 1)
+        return;
+    slash = strrchr(exe, '/');
+    if (slash)
+        *slash = '\0';
+    if (snprintf(path, sizeof(path) - 1, "%s/config/logmaxage", exe) >= (int)sizeof(path) - 1)
+        return;
+
+    fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd);
+            return;
+        }
+    }
+    if (read(fd, text, sizeof(text) - 1) < 0 || !_zef_stamp_is_digits(text)) {
+        close(fd);
+        return;
+    }
+
+    now = (long long)time(NULL);
+    stamp = atoll(text);
+    if (stamp > 0 && now - stamp <= ZEF_LOG_PERIOD_LAST_SECOND) {
+        close(fd);
+        return;
+    }
+
+    /* A stamp that cannot be renewed would find the period run out at every
+     * record and replace the old log each time: no rollover then. */
+    wfd = open(path, O_WRONLY | O_CLOEXEC);
+    if (wfd < 0) {
+        close(fd);
+        return;
+    }
+    /* The rename replaces the old log whole; what other processes append
+     * meanwhile lands in one of the two files. A log that is missing leaves
+     * the old log as it is, and the stamp is renewed all the same. */
+    if (stamp > 0)
+        rename(ZEF_LOG_FILE, ZEF_LOG_OLD_FILE);
+
+    memset(text, 0, sizeof(text));
+    snprintf(text, sizeof(text) - 1, "%lld", now);
+    /* A failed rewrite is not reported: the next check reads what is there. */
+    if (ftruncate(wfd, 0) == 0)
+        write(wfd, text, strlen(text));
+    close(wfd);
+    close(fd);
+}
+
+ZEF_EXPORT void zef_log_open(void)
+{
+    if (g_zef_log_inited)
+        return;
+    _zeflog_init_mutex(&g_zef_log_mtx);
+    g_zef_log_inited = 1;
+    puts("zef_log_open finished ");
+}
+
+ZEF_EXPORT void zef_log_close(void)
+{
+    if (!g_zef_log_inited)
+        return;
+    _zeflog_destroy_mutex(&g_zef_log_mtx);
+    g_zef_log_inited = 0;
+    puts("zef_log_close finished ");
+}
+
+ZEF_EXPORT void zef_write_log(unsigned int level, int with_header, const char *msg)
+{
+    char curr_time[24];
+    char line[4096];
+    FILE *fp;
+
+    memset(curr_time, 0, sizeof(curr_time));
+    memset(line, 0, sizeof(line));
+
+    if (!g_zef_log_inited) {
+        puts("zef log not init ");
+        return;
+    }
+    if (access(ZEF_LOG_DEBUG_FLAG, F_OK) != 0
+        && !(level <= ZEF_LOG_ERROR && access(ZEF_LOG_ERR_FLAG, F_OK) == 0))
+        return;
+
+    _zeflog_lock(&g_zef_log_mtx);
+    _zef_log_rollback();
+
+    fp = fopen(ZEF_LOG_FILE, "a+e");
+    if (!fp) {
+        _zeflog_unlock(&g_zef_log_mtx);
+        puts("fopen fail");
+        return;
+    }
+    /* Everyone may read and write the log, whoever created it. */
+    fchmod(fileno(fp), 0777);
+
+    if (!msg)
+        msg = "";
+    if (with_header) {
+        _get_curr_time(sizeof(curr_time), curr_time);
+        snprintf(line, sizeof(line) - 1, "%s %s %s\n", _get_level_str(level), curr_time, msg);
+    } else {
+        snprintf(line, sizeof(line) - 1, "%s\n", msg);
+    }
+    fwrite(line, 1, strlen(line), fp);
+    fflush(fp);
+    fclose(fp);
+
+    _zeflog_unlock(&g_zef_log_mtx);
+}

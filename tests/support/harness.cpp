@@ -12,7 +12,9 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <sched.h>
 #include <sys/ipc.h>
+#include <sys/mount.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
 #include <thread>
@@ -225,6 +227,13 @@ std::string captureStdout(const std::function<void()> &fn)
     s << f.rdbuf();
     unlink(tmpl);
     return s.str();
+}
+
+bool privateMountNamespace()
+{
+    // Without MS_PRIVATE the new mounts would still propagate to the host.
+    return unshare(CLONE_NEWNS) == 0
+        && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
 std::optional<std::string> readSegment(key_t key)

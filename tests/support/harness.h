@@ -74,6 +74,11 @@ Result run(const std::function<void()> &fn, int timeoutMs = 30000);
 // what fn printed there.
 std::string captureStdout(const std::function<void()> &fn);
 
+// Moves this process into a mount namespace of its own, so that what it
+// mounts afterwards is seen by it alone; false where that is not allowed
+// (it needs root). Meant for a forked copy of the test process.
+bool privateMountNamespace();
+
 // The whole contents of the System V segment under key, or nullopt when
 // there is none.
 std::optional<std::string> readSegment(key_t key);

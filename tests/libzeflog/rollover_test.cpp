@@ -1,0 +1,234 @@
+// The 30-day rollover, driven through the stamp file beside the test
+// executable with stamps relative to the present time.
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <zeflog.h>
+
+#include "harness.h"
+#include "logtest.h"
+
+namespace fs = std::filesystem;
+using namespace logtest;
+
+namespace {
+
+void writeRecord(const char *msg)
+{
+    zef_write_log(ZEF_LOG_INFO, 0, msg);
+}
+
+std::string stampAgo(long long seconds)
+{
+    return std::to_string(now() - seconds);
+}
+
+// The stamp file holds bare digits of a time between before and after.
+void expectStampRenewed(long long before, long long after)
+{
+    const std::string text = slurp(stampFile()).value_or("");
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.find_first_not_of("0123456789"), std::string::npos) << text;
+    EXPECT_GE(std::stoll(text), before);
+    EXPECT_LE(std::stoll(text), after);
+}
+
+// Processes waiting for the lock on the file with inode ino.
+int lockWaiters(ino_t ino)
+{
+    std::ifstream locks("/proc/locks");
+    int waiters = 0;
+    for (std::string line; std::getline(locks, line);) {
+        if (line.find("->") != std::string::npos
+            && line.find(":" + std::to_string(ino) + " ") != std::string::npos)
+            ++waiters;
+    }
+    return waiters;
+}
+
+class RolloverTest : public LogTest {
+protected:
+    void SetUp() override
+    {
+        LogTest::SetUp();
+        flag("zefdebugflag");
+    }
+};
+
+}  // namespace
+
+TEST_F(RolloverTest, WithoutStampFileTheLogGrows)
+{
+    for (const char *msg : {"one", "two", "three"})
+        writeRecord(msg);
+    EXPECT_EQ(slurp(logFile()), "one\ntwo\nthree\n");
+    EXPECT_FALSE(fs::exists(oldLogFile()));
+    EXPECT_FALSE(fs::exists(stampFile()));  // never created
+}
+
+TEST_F(RolloverTest, StampTextsThatAreNotDigitsSwitchItOff)
+{
+    const std::string old = stampAgo(3000000);
+    for (const std::string &text : {old + "\n\n", " " + old, "+" + old, "-" + old, old + " ",
+                                    old + "\r\r\n", old + "\n\r", std::string("0x10")}) {
+        writeStamp(text);
+        EXPECT_EQ(harness::captureStdout([] { writeRecord("kept"); }), "");
+        EXPECT_EQ(slurp(stampFile()), text);
+    }
+    EXPECT_FALSE(fs::exists(oldLogFile()));
+    EXPECT_EQ(lines(logFile()).size(), 8u);
+}
+
+TEST_F(RolloverTest, EmptyOrZeroStampStartsThePeriod)
+{
+    for (const char *text : {"", "0", "000", "\n", "0\r\n", "\r"}) {
+        writeStamp(text);
+        const long long before = now();
+        writeRecord("record");
+        expectStampRenewed(before, now());
+    }
+    EXPECT_FALSE(fs::exists(oldLogFile()));
+    EXPECT_EQ(lines(logFile()).size(), 6u);
+}
+
+TEST_F(RolloverTest, PeriodBoundaries)
+{
+    // 2591999 seconds is still inside the period. Should the clock tick
+    // between setting the stamp and the check, the check saw 2592000: try
+    // again within one second.
+    for (long long start = 0;;) {
+        fs::remove(oldLogFile());
+        start = now();
+        writeStamp(std::to_string(start - 2591999));
+        writeRecord("inside");
+        if (now() == start) {
+            EXPECT_FALSE(fs::exists(oldLogFile()));
+            EXPECT_EQ(slurp(stampFile()), std::to_string(start - 2591999));
+            break;
+        }
+    }
+
+    // A stamp in the future holds the rollover off and stays.
+    const std::string future = std::to_string(now() + 100000);
+    writeStamp(future);
+    writeRecord("future");
+    EXPECT_FALSE(fs::exists(oldLogFile()));
+    EXPECT_EQ(slurp(stampFile()), future);
+
+    const std::string before = *slurp(logFile());
+    writeStamp(stampAgo(2592000));
+    const long long t = now();
+    writeRecord("new period");
+    expectStampRenewed(t, now());
+    EXPECT_EQ(slurp(oldLogFile()), before);
+    EXPECT_EQ(slurp(logFile()), "new period\n");
+}
+
+TEST_F(RolloverTest, RolloverReplacesTheOldLogAndStartsAFreshOne)
+{
+    const mode_t saved = umask(077);
+    std::ofstream(oldLogFile()) << "from an earlier period\n";
+    writeRecord("one");
+    writeRecord("two");
+    writeStamp(stampAgo(40 * 86400) + "\r\n");  // a stamp written on another system
+    const long long before = now();
+    writeRecord("three");
+    expectStampRenewed(before, now());
+    EXPECT_EQ(slurp(oldLogFile()), "one\ntwo\n");
+    EXPECT_EQ(slurp(logFile()), "three\n");
+    struct stat st {};
+    ASSERT_EQ(stat(logFile().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0777u);
+
+    writeRecord("four");  // the renewed stamp holds the next period off
+    EXPECT_EQ(slurp(oldLogFile()), "one\ntwo\n");
+    EXPECT_EQ(slurp(logFile()), "three\nfour\n");
+    umask(saved);
+}
+
+TEST_F(RolloverTest, OnlyTheFirst127BytesOfTheStampCount)
+{
+    std::string text = stampAgo(2592000);
+    text.insert(0, 127 - text.size(), '0');
+    writeRecord("old");
+    writeStamp(text + "junk beyond the stamp");
+    writeRecord("new");
+    EXPECT_EQ(slurp(oldLogFile()), "old\n");
+    EXPECT_EQ(slurp(logFile()), "new\n");
+}
+
+TEST_F(RolloverTest, MissingLogLeavesTheOldLogAndRenewsTheStamp)
+{
+    std::ofstream(oldLogFile()) << "kept\n";
+    writeStamp(stampAgo(2592000));
+    const long long before = now();
+    writeRecord("first");
+    expectStampRenewed(before, now());
+    EXPECT_EQ(slurp(oldLogFile()), "kept\n");
+    EXPECT_EQ(slurp(logFile()), "first\n");
+}
+
+// A stamp that could not be renewed would find the period run out at every
+// record, and each record would replace the old log.
+TEST_F(RolloverTest, StampThatCannotBeRewrittenHoldsRolloverOff)
+{
+    constexpr int cannotArrange = 77;
+    writeRecord("before");
+    const std::string old = stampAgo(2592000);
+    writeStamp(old);
+    if (geteuid() != 0)
+        chmod(stampFile().c_str(), 0444);
+    const std::string config = fs::path(stampFile()).parent_path();
+    harness::Result r = harness::run([&] {
+        // Root writes through any mode: a read-only mount of the directory
+        // instead, in a namespace of this process alone.
+        if (geteuid() == 0
+            && !(harness::privateMountNamespace()
+                 && mount(config.c_str(), config.c_str(), nullptr, MS_BIND, nullptr) == 0
+                 && mount(nullptr, config.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                          nullptr) == 0))
+            _exit(cannotArrange);
+        writeRecord("one");
+        writeRecord("two");
+    });
+    if (r.status == cannotArrange)
+        GTEST_SKIP() << "no read-only stamp file: root cannot make a private read-only mount here";
+    ASSERT_EQ(r.status, harness::Child::RETURNED) << r.out;
+    EXPECT_EQ(slurp(stampFile()), old);
+    EXPECT_FALSE(fs::exists(oldLogFile()));
+    EXPECT_EQ(slurp(logFile()), "before\none\ntwo\n");
+}
+
+// Two processes that find the period run out at the same moment: the
+// second must read the stamp renewed by the first and leave the old log be.
+TEST_F(RolloverTest, ConcurrentChecksRollOverOnce)
+{
+    writeRecord("last of the period");
+    writeStamp(stampAgo(2592000));
+
+    const int held = open(stampFile().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    struct stat st {};
+    ASSERT_EQ(fstat(held, &st), 0);
+    harness::Child first([] { writeRecord("new period"); });
+    harness::Child second([] { writeRecord("new period"); });
+    // A library that takes no lock lets them through: then they just end.
+    while (lockWaiters(st.st_ino) < 2 && (first.running() || second.running()))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Unlocked rather than closed: the children hold copies of the descriptor.
+    flock(held, LOCK_UN);
+    close(held);
+
+    for (harness::Child *child : {&first, &second}) {
+        const std::optional<int> status = child->wait(60000);
+        ASSERT_TRUE(status && WIFEXITED(*status));
+    }
+    EXPECT_EQ(slurp(oldLogFile()), "last of the period\n");
+    EXPECT_EQ(slurp(logFile()), "new period\nnew period\n");
+}

@@ -1,0 +1,238 @@
+// The writer: open/close states, the flag-file switches, the record line,
+// the log's mode and the library's descriptors.
+#include <climits>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <zeflog.h>
+
+#include "harness.h"
+#include "logtest.h"
+
+namespace fs = std::filesystem;
+using harness::captureStdout;
+using namespace logtest;
+
+namespace {
+
+std::string writeRecord(unsigned level, int withHeader, const char *msg)
+{
+    return captureStdout([&] { zef_write_log(level, withHeader, msg); });
+}
+
+size_t filesInLogDir()
+{
+    return static_cast<size_t>(std::distance(fs::directory_iterator(ZEF_TEST_LOG_DIR),
+                                             fs::directory_iterator()));
+}
+
+unsigned modeOf(const std::string &path)
+{
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+// The open flags of a descriptor of this process on path other than
+// except, once the library has opened one.
+int libraryDescriptorFlags(const std::string &path, int except)
+{
+    for (;;) {
+        for (const auto &entry : fs::directory_iterator("/proc/self/fd")) {
+            std::error_code ec;
+            const fs::path target = fs::read_symlink(entry.path(), ec);
+            if (ec || target != path || entry.path().filename() == std::to_string(except))
+                continue;
+            std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+            for (std::string key; info >> key;) {
+                if (key == "flags:") {
+                    int flags = 0;
+                    info >> std::oct >> flags;
+                    return flags;
+                }
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+}  // namespace
+
+TEST_F(LogTest, OpenAndCloseChangeStateOnlyOnce)
+{
+    flag("zefdebugflag");
+    EXPECT_EQ(captureStdout(zef_log_open), "");
+    EXPECT_EQ(captureStdout(zef_log_close), "zef_log_close finished \n");
+    EXPECT_EQ(captureStdout(zef_log_close), "");
+
+    EXPECT_EQ(writeRecord(ZEF_LOG_CRTI, 1, "while closed"), "zef log not init \n");
+    EXPECT_FALSE(fs::exists(logFile()));
+    fs::remove(logPath("zefdebugflag"));
+    EXPECT_EQ(writeRecord(ZEF_LOG_CRTI, 1, "while closed"), "zef log not init \n");
+
+    EXPECT_EQ(captureStdout(zef_log_open), "zef_log_open finished \n");
+    flag("zefdebugflag");
+    EXPECT_EQ(writeRecord(ZEF_LOG_INFO, 0, "open again"), "");
+    EXPECT_EQ(slurp(logFile()), "open again\n");
+}
+
+TEST_F(LogTest, WithoutFlagFilesNothingIsTouched)
+{
+    const std::string oldStamp = std::to_string(now() - 3000000);
+    writeStamp(oldStamp);
+    for (unsigned level : {0u, 1u, 5u, 7u, UINT_MAX})
+        EXPECT_EQ(writeRecord(level, 1, "dropped"), "");
+    EXPECT_EQ(filesInLogDir(), 0u);
+    EXPECT_EQ(slurp(stampFile()), oldStamp);  // the rollover check did not run
+}
+
+TEST_F(LogTest, ErrorFlagKeepsOnlyCriticalAndErrors)
+{
+    flag("zeferrflag");
+    const std::string oldStamp = std::to_string(now() - 3000000);
+    writeStamp(oldStamp);
+    // A negative level from the caller arrives as a large unsigned value.
+    for (unsigned level : {2u, 3u, 4u, 5u, 6u, 7u, 1000u, static_cast<unsigned>(-1),
+                           static_cast<unsigned>(-5)})
+        EXPECT_EQ(writeRecord(level, 0, "dropped"), "") << level;
+    EXPECT_FALSE(fs::exists(logFile()));
+    EXPECT_EQ(slurp(stampFile()), oldStamp);
+
+    fs::remove(stampFile());
+    writeRecord(ZEF_LOG_CRTI, 0, "critical");
+    writeRecord(ZEF_LOG_ERROR, 0, "error");
+    EXPECT_EQ(slurp(logFile()), "critical\nerror\n");
+}
+
+TEST_F(LogTest, DebugFlagKeepsEveryLevelWithItsTag)
+{
+    flag("zefdebugflag");
+    flag("zeferrflag");
+    const std::vector<std::pair<unsigned, std::string>> tags = {
+        {0, "[CRTI]"}, {1, "[ERROR]"}, {2, "[WARNING]"}, {3, "[NOTICE]"},
+        {4, "[INFO]"}, {5, "[DEBUG]"}, {6, "[NUM]"},    {7, "[     ]"},
+        {1000, "[     ]"}, {static_cast<unsigned>(-1), "[     ]"},
+    };
+    for (const auto &[level, tag] : tags)
+        writeRecord(level, 1, "m");
+    const std::vector<std::string> got = lines(logFile());
+    ASSERT_EQ(got.size(), tags.size());
+    for (size_t i = 0; i < tags.size(); ++i) {
+        EXPECT_EQ(got[i].substr(0, tags[i].second.size() + 1), tags[i].second + " ") << got[i];
+        EXPECT_EQ(got[i].size(), tags[i].second.size() + 1 + 19 + 2) << got[i];
+    }
+}
+
+TEST_F(LogTest, RecordLineFormats)
+{
+    flag("zefdebugflag");
+    const long long before = now();
+    writeRecord(ZEF_LOG_ERROR, 1, "disk full");
+    writeRecord(ZEF_LOG_INFO, 1, "");
+    const long long after = now();
+    writeRecord(ZEF_LOG_INFO, 0, "no header");
+    writeRecord(ZEF_LOG_INFO, 0, "");
+    writeRecord(ZEF_LOG_INFO, 0, "%s %lld %n %%");
+    writeRecord(ZEF_LOG_INFO, 0, nullptr);
+
+    const std::vector<std::string> got = lines(logFile());
+    ASSERT_EQ(got.size(), 6u);
+    ASSERT_EQ(got[0].size(), sizeof "[ERROR] 2026/12/07 14:35:29 disk full" - 1) << got[0];
+    EXPECT_EQ(got[0].substr(0, 8), "[ERROR] ");
+    const std::string stamp = got[0].substr(8, 19);
+    EXPECT_TRUE(stamp >= timeStamp(before) && stamp <= timeStamp(after)) << stamp;
+    EXPECT_EQ(got[0].substr(27), " disk full");
+    // An empty message with the header leaves the line ending in a blank.
+    EXPECT_EQ(got[1].size(), sizeof "[INFO] 2026/12/07 14:35:29 " - 1) << got[1];
+    EXPECT_EQ(got[1].back(), ' ');
+    EXPECT_EQ(got[2], "no header");
+    EXPECT_EQ(got[3], "");
+    EXPECT_EQ(got[4], "%s %lld %n %%");
+    EXPECT_EQ(got[5], "");  // a null message is written as an empty one
+}
+
+TEST_F(LogTest, LongLinesAreCutAt4094Characters)
+{
+    flag("zefdebugflag");
+    const std::string longMsg(5000, 'x');
+    writeRecord(ZEF_LOG_INFO, 1, longMsg.c_str());
+    std::string log = *slurp(logFile());
+    ASSERT_EQ(log.size(), 4094u);
+    EXPECT_EQ(log.substr(27), std::string(4094 - 27, 'x'));
+
+    fs::remove(logFile());
+    writeRecord(ZEF_LOG_INFO, 0, std::string(4094, 'a').c_str());  // the line feed is the 4095th
+    EXPECT_EQ(slurp(logFile()), std::string(4094, 'a'));
+
+    fs::remove(logFile());
+    writeRecord(ZEF_LOG_INFO, 0, std::string(4093, 'b').c_str());
+    EXPECT_EQ(slurp(logFile()), std::string(4093, 'b') + "\n");
+}
+
+TEST_F(LogTest, LogIsRecreatedWithMode0777)
+{
+    flag("zefdebugflag");
+    const mode_t saved = umask(077);
+    writeRecord(ZEF_LOG_INFO, 0, "first");
+    EXPECT_EQ(modeOf(logFile()), 0777u);
+
+    fs::remove(logFile());
+    writeRecord(ZEF_LOG_INFO, 0, "second");
+    EXPECT_EQ(slurp(logFile()), "second\n");
+    EXPECT_EQ(modeOf(logFile()), 0777u);
+
+    // Every open sets the mode again, not only the one that creates the log.
+    chmod(logFile().c_str(), 0600);
+    writeRecord(ZEF_LOG_INFO, 0, "third");
+    EXPECT_EQ(modeOf(logFile()), 0777u);
+    umask(saved);
+}
+
+TEST_F(LogTest, LogThatCannotBeOpenedLosesOnlyThatRecord)
+{
+    flag("zefdebugflag");
+    fs::create_directory(logFile());
+    EXPECT_EQ(writeRecord(ZEF_LOG_INFO, 0, "lost"), "fopen fail\n");
+    EXPECT_EQ(writeRecord(ZEF_LOG_INFO, 0, "lost"), "fopen fail\n");  // the lock was released
+    fs::remove(logFile());
+    EXPECT_EQ(writeRecord(ZEF_LOG_INFO, 0, "kept"), "");
+    EXPECT_EQ(slurp(logFile()), "kept\n");
+}
+
+// The host's child processes must not inherit the library's files. The log
+// and the stamp file are made FIFOs so that the library blocks with each of
+// them open and its descriptor can be looked at.
+TEST_F(LogTest, DescriptorsAreCloseOnExec)
+{
+    flag("zefdebugflag");
+
+    ASSERT_EQ(mkfifo(logFile().c_str(), 0600), 0);
+    const int pipeEnd = open(logFile().c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(pipeEnd, 0);
+    char block[4096] = {};
+    while (write(pipeEnd, block, sizeof block) > 0) {
+    }
+    while (write(pipeEnd, block, 1) > 0) {
+    }
+    std::thread writer([] { zef_write_log(ZEF_LOG_INFO, 0, "into a full pipe"); });
+    EXPECT_TRUE(libraryDescriptorFlags(logFile(), pipeEnd) & O_CLOEXEC) << "log";
+    while (read(pipeEnd, block, sizeof block) > 0) {
+    }
+    writer.join();
+    close(pipeEnd);
+    fs::remove(logFile());
+
+    ASSERT_EQ(mkfifo(stampFile().c_str(), 0600), 0);
+    std::thread stampReader([] { zef_write_log(ZEF_LOG_INFO, 0, "after the stamp"); });
+    const int stampEnd = open(stampFile().c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(stampEnd, 0);
+    EXPECT_TRUE(libraryDescriptorFlags(stampFile(), stampEnd) & O_CLOEXEC) << "stamp file";
+    ASSERT_EQ(write(stampEnd, "x", 1), 1);  // not a stamp: the check ends there
+    close(stampEnd);
+    stampReader.join();
+    EXPECT_EQ(slurp(logFile()), "after the stamp\n");
+}

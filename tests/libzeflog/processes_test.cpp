@@ -70,6 +70,7 @@ TEST_F(LogTest, RolloverWhileOthersWriteLosesNoRecord)
 
     std::vector<int> counts;
     for (const std::string &out : finish(children))
+        counts.push_back(std::stoi(out));
     ASSERT_TRUE(fs::exists(oldLogFile()));
     std::vector<std::string> all = lines(oldLogFile());
     const std::vector<std::string> fresh = lines(logFile());

@@ -1,5 +1,6 @@
 // SM4 with a byte-wide S-box and nothing but the caller's buffers and the
-// stack: the round keys are expanded anew on every key-taking call.
+// stack: the round keys are expanded anew on every key-taking call and wiped
+// before it returns.
 #include "sm4.h"
 
 #include <string.h>
@@ -35,6 +36,18 @@ static const uint32_t CK[32] = {
 // Returned by the buffer and one-block functions for arguments they cannot
 // work with (see sm4.h); 1 stays reserved for a key of the wrong length.
 static const int REFUSED = 2;
+
+// Wipes a stack buffer that held round keys or plaintext on every way out of
+// the scope; explicit_bzero is never optimised away as a dead store.
+class Wipe {
+public:
+    Wipe(void *p, size_t n) : p(p), n(n) {}
+    ~Wipe() { explicit_bzero(p, n); }
+
+private:
+    void *p;
+    size_t n;
+};
 
 static inline uint32_t load_be32(const unsigned char *p)
 {
@@ -142,6 +155,7 @@ static int checked_key_exp(bool usable, const unsigned char *key, int keylen, ui
 int sm4_encrypt(const unsigned char *in, const unsigned char *key, int keylen, unsigned char *out)
 {
     uint32_t rk[32];
+    Wipe wipe_rk(rk, sizeof rk);
     if (int ret = checked_key_exp(in && key && out, key, keylen, rk))
         return ret;
     crypt_block<false>(in, rk, out);
@@ -151,6 +165,7 @@ int sm4_encrypt(const unsigned char *in, const unsigned char *key, int keylen, u
 int sm4_decrypt(const unsigned char *in, const unsigned char *key, int keylen, unsigned char *out)
 {
     uint32_t rk[32];
+    Wipe wipe_rk(rk, sizeof rk);
     if (int ret = checked_key_exp(in && key && out, key, keylen, rk))
         return ret;
     crypt_block<true>(in, rk, out);
@@ -175,6 +190,7 @@ int sm4_ecb_encrypt(const unsigned char *in, int inlen, unsigned char *out,
                     const unsigned char *key, int keylen)
 {
     uint32_t rk[32];
+    Wipe wipe_rk(rk, sizeof rk);
     if (int ret = checked_key_exp(in && out && key && inlen >= 0, key, keylen, rk))
         return ret;
 
@@ -182,6 +198,7 @@ int sm4_ecb_encrypt(const unsigned char *in, int inlen, unsigned char *out,
     for (size_t k = 0; k < whole; k += 16)
         crypt_block<false>(in + k, rk, out + k);
     unsigned char block[16];
+    Wipe wipe_block(block, sizeof block);
     pad_block(in + whole, inlen % 16, block);
     crypt_block<false>(block, rk, out + whole);
     return 0;
@@ -191,11 +208,13 @@ int sm4_cbc_encrypt(const unsigned char *in, int inlen, unsigned char *out,
                     const unsigned char *key, int keylen, const unsigned char *ivec)
 {
     uint32_t rk[32];
+    Wipe wipe_rk(rk, sizeof rk);
     if (int ret = checked_key_exp(in && out && key && ivec && inlen >= 0, key, keylen, rk))
         return ret;
 
     // The chaining value is a copy: the caller's ivec stays as it was.
     unsigned char v[16];
+    Wipe wipe_v(v, sizeof v);
     memcpy(v, ivec, 16);
     size_t whole = inlen - inlen % 16;
     for (size_t k = 0; k < whole; k += 16) {
@@ -204,6 +223,7 @@ int sm4_cbc_encrypt(const unsigned char *in, int inlen, unsigned char *out,
         memcpy(out + k, v, 16);
     }
     unsigned char block[16];
+    Wipe wipe_block(block, sizeof block);
     pad_block(in + whole, inlen % 16, block);
     xor_block(v, block);
     crypt_block<false>(v, rk, out + whole);
@@ -227,11 +247,13 @@ int sm4_ecb_decrypt(const unsigned char *in, int inlen, unsigned char *out, int 
                     const unsigned char *key, int keylen)
 {
     uint32_t rk[32];
+    Wipe wipe_rk(rk, sizeof rk);
     if (int ret = checked_key_exp(decryptable(in, inlen, out, outlen, key), key, keylen, rk))
         return ret;
 
     size_t last = inlen - 16;
     unsigned char block[16];
+    Wipe wipe_block(block, sizeof block);
     crypt_block<true>(in + last, rk, block);
     if (block[15] > inlen)
         return REFUSED;
@@ -247,12 +269,14 @@ int sm4_cbc_decrypt(const unsigned char *in, int inlen, unsigned char *out, int 
                     const unsigned char *key, int keylen, const unsigned char *ivec)
 {
     uint32_t rk[32];
+    Wipe wipe_rk(rk, sizeof rk);
     if (int ret = checked_key_exp(decryptable(in, inlen, out, outlen, key) && ivec, key,
                                   keylen, rk))
         return ret;
 
     size_t last = inlen - 16;
     unsigned char block[16];
+    Wipe wipe_block(block, sizeof block);
     crypt_block<true>(in + last, rk, block);
     xor_block(block, last ? in + last - 16 : ivec);
     if (block[15] > inlen)
@@ -261,6 +285,7 @@ int sm4_cbc_decrypt(const unsigned char *in, int inlen, unsigned char *out, int 
     // Each ciphertext block is kept until it has chained into the next, so
     // that out may also be in.
     unsigned char v[16], c[16];
+    Wipe wipe_v(v, sizeof v), wipe_c(c, sizeof c);
     memcpy(v, ivec, 16);
     for (size_t k = 0; k < last; k += 16) {
         memcpy(c, in + k, 16);

@@ -8,7 +8,6 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <optional>
@@ -55,18 +54,13 @@ protected:
                               {"XDG_RUNTIME_DIR", runtime.path()}},
                              cwd);
         Outcome o;
-        const std::string window = x.waitForWindow(child.pid());
+        const std::string window = x.focusWindow(child.pid());
         if (window.empty()) {
             ADD_FAILURE() << "no dialog appeared:\n" << child.output();
             return o;
         }
-        // No window manager: give the dialog the keyboard ourselves.
-        x.xdotool({"windowfocus", "--sync", window});
-        for (const auto &k : keys)
-            x.xdotool(k);
-        std::optional<int> status = child.wait(30000);
-        if (status && WIFEXITED(*status))
-            o.exitStatus = WEXITSTATUS(*status);
+        x.play(window, keys);
+        o.exitStatus = child.exitStatus(30000);
         o.out = child.output();
         o.segment = harness::readSegment(DIR_SEGMENT_KEY);
         return o;

@@ -11,7 +11,6 @@
 #include <string>
 #include <sys/ipc.h>
 #include <sys/shm.h>
-#include <sys/wait.h>
 #include <vector>
 
 namespace {
@@ -37,19 +36,14 @@ protected:
         harness::Child child({PROGRAM},
                              {{"DISPLAY", x.display()}, {"XDG_RUNTIME_DIR", runtime.path()}});
         Outcome o;
-        const std::string window = x.waitForWindow(child.pid());
+        const std::string window = x.focusWindow(child.pid());
         if (window.empty()) {
             ADD_FAILURE() << "no dialog appeared:\n" << child.output();
             return o;
         }
         o.properties = harness::run({"xprop", "-id", window}, {{"DISPLAY", x.display()}}).out;
-        // No window manager: give the dialog the keyboard ourselves.
-        x.xdotool({"windowfocus", "--sync", window});
-        for (const auto &k : keys)
-            x.xdotool(k);
-        std::optional<int> status = child.wait(30000);
-        if (status && WIFEXITED(*status))
-            o.exitStatus = WEXITSTATUS(*status);
+        x.play(window, keys);
+        o.exitStatus = child.exitStatus(30000);
         o.out = child.output();
         o.segment = harness::readSegment(PIN_SEGMENT_KEY);
         return o;

@@ -168,6 +168,14 @@ std::optional<int> Child::wait(int timeoutMs)
     }
 }
 
+std::optional<int> Child::exitStatus(int timeoutMs)
+{
+    const std::optional<int> status = wait(timeoutMs);
+    if (status && WIFEXITED(*status))
+        return WEXITSTATUS(*status);
+    return std::nullopt;
+}
+
 bool Child::running()
 {
     return !m_reaped && !wait(0);
@@ -313,6 +321,24 @@ std::string XServer::waitForWindow(pid_t pid, int timeoutMs) const
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return {};
+}
+
+std::string XServer::focusWindow(pid_t pid) const
+{
+    const std::string window = waitForWindow(pid);
+    if (!window.empty())
+        xdotool({"windowfocus", "--sync", window});
+    return window;
+}
+
+void XServer::play(const std::string &window,
+                   const std::vector<std::vector<std::string>> &steps) const
+{
+    for (std::vector<std::string> args : steps) {
+        if (!args.empty() && args[0] == "mousemove")
+            args.insert(args.begin() + 1, {"--window", window});
+        xdotool(args);
+    }
 }
 
 void XServer::bindCharacters(const std::string &text) const

@@ -51,6 +51,9 @@ public:
     pid_t pid() const { return m_pid; }
     // The raw wait status, or nullopt when the child did not end in time.
     std::optional<int> wait(int timeoutMs);
+    // The exit status, or nullopt when the child did not exit in time or
+    // ended by a signal.
+    std::optional<int> exitStatus(int timeoutMs);
     bool running();
     std::string output() const;  // what the child printed so far
 
@@ -98,6 +101,11 @@ public:
     std::string xdotool(const std::vector<std::string> &args) const;
     // The id of the first visible window of the process, or an empty string.
     std::string waitForWindow(pid_t pid, int timeoutMs = 20000) const;
+    // The same window, given the keyboard: there is no window manager to
+    // do that.
+    std::string focusWindow(pid_t pid) const;
+    // Runs xdotool once per step; a mousemove is taken relative to window.
+    void play(const std::string &window, const std::vector<std::vector<std::string>> &steps) const;
     // Gives every non-ASCII character of text (UTF-8) a key of its own in
     // the server's keymap. Without one, xdotool types such a character by
     // remapping a spare key for the keystroke alone, and a busy client can

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 
 #include <optional>
 #include <string>
@@ -44,21 +43,13 @@ protected:
                                          {"DISPLAY", x.display()},
                                          {"XDG_RUNTIME_DIR", runtime.path()},
                                          {"QT_QPA_PLATFORM", std::nullopt}});
-        const std::string window = x.waitForWindow(child.pid());
+        const std::string window = x.focusWindow(child.pid());
         if (window.empty()) {
             ADD_FAILURE() << "no window appeared:\n" << child.output();
             return;
         }
-        // No window manager: give the window the keyboard ourselves.
-        x.xdotool({"windowfocus", "--sync", window});
-        for (std::vector<std::string> args : input) {
-            if (args[0] == "mousemove")
-                args.insert(args.begin() + 1, {"--window", window});
-            x.xdotool(args);
-        }
-        const std::optional<int> status = child.wait(30000);
-        if (status && WIFEXITED(*status))
-            exitStatus = WEXITSTATUS(*status);
+        x.play(window, input);
+        exitStatus = child.exitStatus(30000);
         out = child.output();
     }
 

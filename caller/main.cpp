@@ -13,6 +13,10 @@ static const char USAGE[] =
     "  pin [--show]        ask for the USB-key PIN (quorrel) and say that it came,\n"
     "                      or with --show print it\n"
     "  dir                 let the user choose a directory (dirvane) and print it\n"
+    "  log LEVEL MESSAGE   write MESSAGE through the log library (libzeflog.so.1);\n"
+    "                      LEVEL is crit, error, warning, notice, info, debug or\n"
+    "                      0 to 5; the flag files in /var/zeflog decide whether\n"
+    "                      it is kept\n"
     "  --help              show this text\n"
     "\n"
     "The prompts are looked for beside zefcall, then on PATH.\n"
@@ -32,6 +36,8 @@ int main(int argc, char **argv)
         return pinCommand(args == 1);
     if (command == "dir" && args == 0)
         return dirCommand();
+    if (command == "log" && args == 2)
+        return logCommand(argv[2], argv[3]);
     return fail(command.empty() ? "no command; see zefcall --help"
                                 : "wrong arguments for \"" + command + "\"; see zefcall --help");
 }

@@ -22,6 +22,7 @@ inline int fail(const std::string &message)
 int certCommand(const char *file);
 int pinCommand(bool show);
 int dirCommand();
+int logCommand(const char *level, const char *message);
 
 // Starting a prompt and taking its result segment (prompt.cpp).
 //

@@ -9,10 +9,15 @@
 #include <openssl/evp.h>
 
 #include <cstring>
+#include <dlfcn.h>
 #include <filesystem>
+#include <fstream>
+#include <regex>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -108,12 +113,13 @@ TEST(ZefcallCommandLine, HelpListsTheCommandsAndWrongUseIsOneLineWithStatus2)
 {
     harness::Result help = harness::run({ZEFCALL, "--help"});
     EXPECT_EQ(help.status, 0);
-    for (const char *command : {"cert FILE", "pin [--show]", "dir"})
+    for (const char *command : {"cert FILE", "pin [--show]", "dir", "log LEVEL MESSAGE"})
         EXPECT_NE(help.out.find("  " + std::string(command) + " "), std::string::npos) << command;
 
     const std::vector<std::vector<std::string>> wrong = {
         {}, {"bogus"}, {"--help", "x"}, {"cert"}, {"cert", "a", "b"}, {"pin", "--shw"},
-        {"dir", "x"}, {"log", "ERROR"}, {"log", "LOUD", "message"}, {"log", "7", "message"}};
+        {"dir", "x"}, {"log", "ERROR"}, {"log", "LOUD", "message"}, {"log", "7", "message"},
+        {"log", "6", "message"}, {"log", "", "message"}, {"log", "error", "a", "b"}};
     for (const auto &args : wrong) {
         std::vector<std::string> argv{ZEFCALL};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -172,7 +178,7 @@ TEST_F(Prompts, CertFileIsCheckedBeforeAnythingIsWritten)
     harness::Result r = zefcall({"cert", files.file("certs.json")});
     expectOneErrorLine(r, "no tessary");
     EXPECT_NE(r.out.find("tessary not found"), std::string::npos) << r.out;
-    EXPECT_TRUE(std::filesystem::is_empty(home.path()));
+    EXPECT_TRUE(fs::is_empty(home.path()));
 }
 
 TEST_F(Prompts, CertStoresTheFilesTwiceEncodedAndTrustsOnlyThisRunsChoice)
@@ -236,6 +242,71 @@ TEST_F(Prompts, DirRunsTheChooserInItsOwnFolderAndNeedsItsResult)
     expectOneErrorLine(r, "no segment");
     EXPECT_NE(r.out.find("dirvane left no result"), std::string::npos) << r.out;
     EXPECT_EQ(files.read("cwd"), bin.path() + "\n");
+}
+
+// zefcall log with a copy of the library that logs into the build tree,
+// found under its soname through LD_LIBRARY_PATH.
+class Log : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fs::remove_all(ZEF_TEST_LOG_DIR);
+        fs::create_directory(ZEF_TEST_LOG_DIR);
+    }
+    harness::Result log(const std::string &level, const std::string &message,
+                        const std::string &libraries = ZEF_LOG_LIBRARY_DIR)
+    {
+        return harness::run({ZEFCALL, "log", level, message}, {{"LD_LIBRARY_PATH", libraries}});
+    }
+    static std::vector<std::string> records()
+    {
+        std::ifstream file(ZEF_TEST_LOG_DIR "/VantrelZEF.log");
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(file, line);)
+            lines.push_back(line);
+        return lines;
+    }
+};
+
+TEST_F(Log, EachLevelByNameOrNumberGetsItsTagAndTheMessageStandsAsGiven)
+{
+    std::ofstream(ZEF_TEST_LOG_DIR "/zefdebugflag").close();
+    const std::vector<std::pair<std::string, std::string>> levels = {
+        {"crit", "CRTI"}, {"1", "ERROR"},  {"Warning", "WARNING"},
+        {"3", "NOTICE"},  {"info", "INFO"}, {"5", "DEBUG"}};
+    const std::string message = "Datenträger 100% voll: %s %n";
+    for (const auto &[level, tag] : levels) {
+        harness::Result r = log(level, message);
+        EXPECT_EQ(r.status, 0) << level << ": " << r.out;
+        EXPECT_EQ(r.out, "zef_log_open finished \nzef_log_close finished \n") << level;
+    }
+
+    const std::vector<std::string> lines = records();
+    ASSERT_EQ(lines.size(), levels.size());
+    const std::regex record(R"(\[([A-Z]+)\] \d{4}/\d\d/\d\d \d\d:\d\d:\d\d (.*))");
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, record)) << lines[i];
+        EXPECT_EQ(m[1], levels[i].second);
+        EXPECT_EQ(m[2], message);
+    }
+}
+
+TEST_F(Log, ALibraryThatCannotBeLoadedOrIsNotOursIsOneLineWithStatus2)
+{
+    std::ofstream(ZEF_TEST_LOG_DIR "/zefdebugflag").close();
+    harness::TempDir broken, foreign, none;
+    broken.write("libzeflog.so.1", "not a library");
+    fs::copy_file(ZEF_OTHER_LIBRARY, foreign.file("libzeflog.so.1"));
+    expectOneErrorLine(log("error", "x", broken.path()), "broken");
+    expectOneErrorLine(log("error", "x", foreign.path()), "foreign");
+
+    // Missing altogether, unless the system itself has one.
+    if (void *installed = dlopen("libzeflog.so.1", RTLD_LAZY))
+        dlclose(installed);
+    else
+        expectOneErrorLine(log("error", "x", none.path()), "missing");
+    EXPECT_TRUE(records().empty());
 }
 
 }  // namespace

@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -37,20 +39,32 @@ bool endsWith(const std::string &text, const std::string &end)
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-class RoundTrip : public ::testing::Test {
+// The kit installed into a temporary prefix, as an integrator installs it.
+class Installed : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        harness::removeSegment(PIN_SEGMENT_KEY);
-        harness::removeSegment(DIR_SEGMENT_KEY);
         harness::Result install =
             harness::run({ZEF_CMAKE, "--install", ZEF_BINARY_DIR, "--prefix", prefix.path()});
         ASSERT_EQ(install.status, 0) << install.out;
     }
 
-    // Runs the installed zefcall with args, sends steps to the window of the
-    // prompt it starts (a mousemove is taken relative to that window), and
-    // waits for zefcall to end.
+    harness::TempDir prefix;
+    const std::string bindir = prefix.path() + "/" ZEF_INSTALL_BINDIR;
+    const std::string zefcall = bindir + "/zefcall";
+};
+
+class RoundTrip : public Installed {
+protected:
+    void SetUp() override
+    {
+        harness::removeSegment(PIN_SEGMENT_KEY);
+        harness::removeSegment(DIR_SEGMENT_KEY);
+        Installed::SetUp();
+    }
+
+    // Runs the installed zefcall with args, plays steps on the window of the
+    // prompt it starts, and waits for zefcall to end.
     harness::Result call(const std::vector<std::string> &args, const Steps &steps,
                          const std::string &lang = "C.UTF-8")
     {
@@ -63,27 +77,18 @@ protected:
                                     {"LANGUAGE", std::nullopt},
                                     {"XDG_RUNTIME_DIR", runtime.path()}});
         harness::Result r;
-        const std::string window = x.waitForWindow(promptOf(child.pid()));
+        const std::string window = x.focusWindow(promptOf(child.pid()));
         if (window.empty()) {
             ADD_FAILURE() << "no prompt appeared:\n" << child.output();
             return r;
         }
-        // No window manager: give the prompt the keyboard ourselves.
-        x.xdotool({"windowfocus", "--sync", window});
-        for (std::vector<std::string> step : steps) {
-            if (step[0] == "mousemove")
-                step.insert(step.begin() + 1, {"--window", window});
-            x.xdotool(step);
-        }
-        std::optional<int> status = child.wait(60000);
-        if (status && WIFEXITED(*status))
-            r.status = WEXITSTATUS(*status);
+        x.play(window, steps);
+        r.status = child.exitStatus(60000).value_or(-1);
         r.out = child.output();
         return r;
     }
 
-    harness::TempDir prefix, home, runtime;
-    const std::string zefcall = prefix.path() + "/" ZEF_INSTALL_BINDIR "/zefcall";
+    harness::TempDir home, runtime;
     harness::XServer x;
 };
 
@@ -150,6 +155,45 @@ TEST_F(RoundTrip, DirectoryComesBackEqualWhateverItsNameOrIsCancelled)
     EXPECT_NE(r.out.find("中文系统\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("中文字体加载失败"), std::string::npos) << r.out;
     EXPECT_TRUE(endsWith(r.out, "\nDirectory choice cancelled\n")) << r.out;
+}
+
+// The installed zefcall finds the installed library beside it, and the
+// library writes into the real /var/zeflog, which a tmpfs in a private mount
+// namespace stands in for; its rollover stamp lives beside zefcall.
+TEST_F(Installed, LogRecordWrittenInsideAPrivateMountNamespace)
+{
+    constexpr int cannotArrange = 77;
+    const std::string stamp = bindir + "/config/logmaxage";
+    ASSERT_TRUE(std::filesystem::create_directory(bindir + "/config"));
+    std::ofstream(stamp).close();
+
+    // Nothing in it that a regular expression would take for its own.
+    const std::string message = "Signatur erstellt: 证书 100% %s";
+    harness::Result r = harness::run([&] {
+        if (!harness::privateMountNamespace() ||
+            mount("tmpfs", "/var", "tmpfs", 0, "mode=0755") != 0 ||
+            mkdir("/var/zeflog", 0755) != 0)
+            _exit(cannotArrange);
+        std::ofstream("/var/zeflog/zefdebugflag").close();
+        const harness::Result log =
+            harness::run({zefcall, "log", "notice", message}, {{"LD_LIBRARY_PATH", std::nullopt}});
+        std::ifstream file("/var/zeflog/VantrelZEF.log");
+        std::ostringstream records;
+        records << file.rdbuf();
+        printf("%d\n%s%s", log.status, log.out.c_str(), records.str().c_str());
+    });
+    if (r.status == cannotArrange)
+        GTEST_SKIP() << "cannot mount a private tmpfs over /var here (needs root and unshare)";
+    EXPECT_EQ(r.status, harness::Child::RETURNED) << r.out;
+    EXPECT_TRUE(std::regex_match(
+        r.out, std::regex("0\nzef_log_open finished \nzef_log_close finished \n"
+                          R"(\[NOTICE\] \d{4}/\d\d/\d\d \d\d:\d\d:\d\d )" + message + "\n")))
+        << r.out;
+    // The stamp file was found beside the program and its period started.
+    std::ifstream file(stamp);
+    long long started = 0;
+    EXPECT_TRUE(file >> started);
+    EXPECT_GT(started, 0);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
  * by flag files at every call and rolled over every 30 days. */
 #define _GNU_SOURCE
 #include "zeflog.h"
+#include "logstamp.h"
 
 #include <ctype.h>
 #include <errno.h>
@@ -77,22 +78,32 @@ static void _get_curr_time(int size, char *buf)
     strftime(buf, size - 1, "%Y/%m/%d %H:%M:%S", &tm);
 }
 
-/* The stamp text must be digits only once one line feed and then one
- * carriage return have been trimmed; it is trimmed in place. */
-static int _zef_stamp_is_digits(char *text)
+/* The stamp text counts once one line feed and then one carriage return
+ * have been trimmed, and only when digits remain (or nothing). */
+enum zef_stamp_action zef_stamp_action(const char *text, long long now)
 {
     size_t len = strlen(text);
     size_t i;
+    long long stamp;
 
     if (len > 0 && text[len - 1] == '\n')
-        text[--len] = '\0';
+        len--;
     if (len > 0 && text[len - 1] == '\r')
-        text[--len] = '\0';
+        len--;
     for (i = 0; i < len; i++) {
         if (!isdigit((unsigned char)text[i]))
-            return 0;
+            return ZEF_STAMP_KEEP;
     }
-    return 1;
+    /* More digits than a long long holds give its largest value, a stamp
+     * far in the future. */
+    stamp = strtoll(text, NULL, 10);
+    if (stamp <= 0)
+        return ZEF_STAMP_START;
+    /* A stamp in the future is tested first: the difference to it could
+     * overflow when the clock stands before the Epoch. */
+    if (now < stamp || now - stamp <= ZEF_LOG_PERIOD_LAST_SECOND)
+        return ZEF_STAMP_KEEP;
+    return ZEF_STAMP_ROLL;
 }
 
 /* Starts a new log once the period in the stamp file beside the executable
@@ -109,7 +120,7 @@ static void _zef_log_rollback(void)
     int fd;
     int wfd;
     long long now;
-    long long stamp;
+    enum zef_stamp_action action;
 
     memset(exe, 0, sizeof(exe));
     memset(path, 0, sizeof(path));
@@ -139,14 +150,13 @@ static void _zef_log_rollback(void)
             return;
         }
     }
-    if (read(fd, text, sizeof(text) - 1) < 0 || !_zef_stamp_is_digits(text)) {
+    if (read(fd, text, sizeof(text) - 1) < 0) {
         close(fd);
         return;
     }
-
     now = (long long)time(NULL);
-    stamp = atoll(text);
-    if (stamp > 0 && now - stamp <= ZEF_LOG_PERIOD_LAST_SECOND) {
+    action = zef_stamp_action(text, now);
+    if (action == ZEF_STAMP_KEEP) {
         close(fd);
         return;
     }
@@ -161,7 +171,7 @@ static void _zef_log_rollback(void)
     /* The rename replaces the old log whole; what other processes append
      * meanwhile lands in one of the two files. A log that is missing leaves
      * the old log as it is, and the stamp is renewed all the same. */
-    if (stamp > 0)
+    if (action == ZEF_STAMP_ROLL)
         rename(ZEF_LOG_FILE, ZEF_LOG_OLD_FILE);
 
     memset(text, 0, sizeof(text));

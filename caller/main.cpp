@@ -19,7 +19,8 @@ static const char USAGE[] =
     "                      it is kept\n"
     "  --help              show this text\n"
     "\n"
-    "The prompts are looked for beside zefcall, then on PATH.\n"
+    "The prompts are looked for beside zefcall, then on PATH; the log library\n"
+    "in the kit's library folder, then where the system keeps libraries.\n"
     "Exit status: 0 chosen or done, 1 nothing chosen, 2 error.\n";
 
 int main(int argc, char **argv)

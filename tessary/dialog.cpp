@@ -43,14 +43,13 @@ bool _homeFilePath(char (&path)[kPathSize], const char *name)
     return true;
 }
 
-// Reads one of the two input files, undoes its double percent-encoding and
-// parses it. Every failure is reported on stdout and gives no document.
-Document _readDataFile(const char *name)
+// Reads one of the two input files whole, up to its first NUL byte. Every
+// failure is reported on stdout and gives false.
+bool _readDataFile(const char *name, std::string &stored)
 {
-    Document none(nullptr, cJSON_Delete);
     char path[kPathSize];
     if (!_homeFilePath(path, name))
-        return none;
+        return false;
 
     // Opened without blocking, so that a FIFO in the file's place cannot
     // hold up the start; it is refused below with the other files whose
@@ -61,7 +60,7 @@ Document _readDataFile(const char *name)
         if (fd >= 0)
             close(fd);
         printf("fopen %s fail\n", path);
-        return none;
+        return false;
     }
 
     // Only a regular file has a length that seeking finds: a directory or a
@@ -73,13 +72,13 @@ Document _readDataFile(const char *name)
     if (length < 0 || fseek(file, 0, SEEK_SET) != 0) {
         printf("fseek %s fail\n", path);
         fclose(file);
-        return none;
+        return false;
     }
     // The files are small; one of 2 GiB or more is refused, not half-read.
     if (length > INT_MAX) {
         printf("file too large: %s\n", path);
         fclose(file);
-        return none;
+        return false;
     }
 
     // Zero-filled, so that a short read still leaves a terminated text.
@@ -87,14 +86,21 @@ Document _readDataFile(const char *name)
     if (!buffer) {
         puts("malloc fail");
         fclose(file);
-        return none;
+        return false;
     }
     // A short read just ends the text early.
     fread(buffer, 1, static_cast<size_t>(length), file);
     fclose(file);
-    const std::string text = JsonUrlDecode(buffer);
+    stored = buffer;
     free(buffer);
+    return true;
+}
 
+// Undoes the double percent-encoding of a data file's text and parses it.
+// Text that is not JSON is reported on stdout and gives no document.
+Document _parseDataText(const char *stored)
+{
+    const std::string text = JsonUrlDecode(stored);
     Document doc(cJSON_Parse(text.c_str()), cJSON_Delete);
     if (!doc)
         printf("cJSON_Parse fail, strDecFileData:\n%s\n", text.c_str());
@@ -202,7 +208,38 @@ void Dialog::initTableWidget()
 
 void Dialog::initTableColumn(QStringList &headerLabels, QStringList &columnKeys)
 {
-    Document doc = _readDataFile(".certInfoColumn");
+    std::string stored;
+    if (_readDataFile(".certInfoColumn", stored))
+        ColumnsFromText(stored.c_str(), headerLabels, columnKeys);
+}
+
+void Dialog::setTabWidgetContent(QStringList columnKeys)
+{
+    std::string stored;
+    if (!_readDataFile(".certInfoList", stored))
+        return;
+    const CertificateRows rows = CertificatesFromText(stored.c_str(), columnKeys);
+    QTableWidget *table = ui->tableWidget;
+    table->setRowCount(rows.rowCount);
+    for (int row = 0; row < rows.cells.size(); ++row) {
+        for (int col = 0; col < rows.cells[row].size(); ++col)
+            table->setItem(row, col, new QTableWidgetItem(rows.cells[row][col]));
+    }
+    // After an early stop the rows filled so far stay, without a row count,
+    // so that nothing is pre-selected.
+    if (!rows.complete)
+        return;
+    m_nRowCount = rows.rowCount;
+    // Newer toolkits keep a row no lower than the header's minimum, which
+    // follows the font; the rows are meant to be 20 pixels high on all of them.
+    table->verticalHeader()->setMinimumSectionSize(20);
+    for (int i = 0; i < rows.rowCount; ++i)
+        table->setRowHeight(i, 20);
+}
+
+void ColumnsFromText(const char *stored, QStringList &headerLabels, QStringList &columnKeys)
+{
+    const Document doc = _parseDataText(stored);
     if (!doc)
         return;
     // The first two characters of a member name are a sort prefix, never
@@ -216,52 +253,42 @@ void Dialog::initTableColumn(QStringList &headerLabels, QStringList &columnKeys)
     }
 }
 
-void Dialog::setTabWidgetContent(QStringList columnKeys)
+CertificateRows CertificatesFromText(const char *stored, const QStringList &columnKeys)
 {
-    Document doc = _readDataFile(".certInfoList");
+    CertificateRows rows;
+    const Document doc = _parseDataText(stored);
     if (!doc)
-        return;
+        return rows;
     if (!cJSON_IsArray(doc.get())) {
         puts("cJSON_IsArray is false");
-        return;
+        return rows;
     }
-    const int count = cJSON_GetArraySize(doc.get());
-    QTableWidget *table = ui->tableWidget;
-    table->setRowCount(count);
+    rows.rowCount = cJSON_GetArraySize(doc.get());
 
     QList<QByteArray> keys;
     for (const QString &key : columnKeys)
         keys.append(key.toUtf8());
 
-    // An early stop leaves the rows filled so far and no row count, so that
-    // nothing is pre-selected.
-    int row = 0;
     const cJSON *element = nullptr;
     cJSON_ArrayForEach(element, doc.get()) {
         if (!cJSON_IsObject(element)) {
             puts("cJSON_IsObject is false");
-            return;
+            return rows;
         }
-        for (int col = 0; col < keys.size(); ++col) {
+        rows.cells.append(QStringList());
+        for (const QByteArray &key : keys) {
             // Member names are matched without regard to the case of letters.
-            const cJSON *member = cJSON_GetObjectItem(element, keys[col].constData());
+            const cJSON *member = cJSON_GetObjectItem(element, key.constData());
             if (!member) {
                 puts("DN项没有发现");
-                return;
+                return rows;
             }
-            table->setItem(row, col,
-                           new QTableWidgetItem(cJSON_IsString(member)
-                                                    ? QString::fromUtf8(member->valuestring)
-                                                    : QString()));
+            rows.cells.last().append(cJSON_IsString(member) ? QString::fromUtf8(member->valuestring)
+                                                            : QString());
         }
-        ++row;
     }
-    m_nRowCount = count;
-    // Newer toolkits keep a row no lower than the header's minimum, which
-    // follows the font; the rows are meant to be 20 pixels high on all of them.
-    table->verticalHeader()->setMinimumSectionSize(20);
-    for (int i = 0; i < count; ++i)
-        table->setRowHeight(i, 20);
+    rows.complete = true;
+    return rows;
 }
 
 unsigned char FromHex(unsigned char x)

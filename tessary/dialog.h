@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QList>
 #include <QStringList>
 
 #include <string>
@@ -39,6 +40,25 @@ private:
     int m_nSelectedRow;  // what OK records; -1 until a row is chosen
     int m_nRowCount;     // rows loaded completely; 0 after an early stop
 };
+
+// The table's content from the two input files' stored text (each up to its
+// first NUL byte), worked out without a window. A text that does not decode
+// to JSON, or a list of the wrong shape, is reported on stdout with the same
+// lines as when the table is built.
+
+// One header label and one column key per member of the column file; none
+// when its text is not JSON.
+void ColumnsFromText(const char *stored, QStringList &headerLabels, QStringList &columnKeys);
+
+// What the list file gives the table.
+struct CertificateRows {
+    int rowCount = 0;          // rows of the table: the array's length
+    QList<QStringList> cells;  // the cell texts row by row, as far as the walk came
+    bool complete = false;     // every cell found: only then is row 0 pre-selected
+};
+// The cells for columnKeys; the walk stops at the first element that is not
+// an object or lacks one of the keys.
+CertificateRows CertificatesFromText(const char *stored, const QStringList &columnKeys);
 
 // What FromHex gives for a byte that is neither an ASCII letter nor a digit.
 const unsigned char kNoHexValue = 0xFF;

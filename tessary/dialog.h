@@ -41,10 +41,10 @@ private:
     int m_nRowCount;     // rows loaded completely; 0 after an early stop
 };
 
-// The table's content from the two input files' stored text (each up to its
-// first NUL byte), worked out without a window. A text that does not decode
-// to JSON, or a list of the wrong shape, is reported on stdout with the same
-// lines as when the table is built.
+// The table's content from the two input files' stored text, each up to its
+// first NUL byte. The table is filled from these, and they need no window.
+// Text that does not decode to JSON, or a list of the wrong shape, is
+// reported on stdout.
 
 // One header label and one column key per member of the column file; none
 // when its text is not JSON.

@@ -31,7 +31,7 @@ std::string stampAgo(long long seconds)
 // The stamp file holds bare digits of a time between before and after.
 void expectStampRenewed(long long before, long long after)
 {
-    const std::string text = slurp(stampFile()).value_or("");
+    const std::string text = harness::readFile(stampFile()).value_or("");
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.find_first_not_of("0123456789"), std::string::npos) << text;
     EXPECT_GE(std::stoll(text), before);
@@ -66,7 +66,7 @@ TEST_F(RolloverTest, WithoutStampFileTheLogGrows)
 {
     for (const char *msg : {"one", "two", "three"})
         writeRecord(msg);
-    EXPECT_EQ(slurp(logFile()), "one\ntwo\nthree\n");
+    EXPECT_EQ(harness::readFile(logFile()), "one\ntwo\nthree\n");
     EXPECT_FALSE(fs::exists(oldLogFile()));
     EXPECT_FALSE(fs::exists(stampFile()));  // never created
 }
@@ -78,10 +78,10 @@ TEST_F(RolloverTest, StampTextsThatAreNotDigitsSwitchItOff)
                                     old + "\r\r\n", old + "\n\r", std::string("0x10")}) {
         writeStamp(text);
         EXPECT_EQ(harness::captureStdout([] { writeRecord("kept"); }), "");
-        EXPECT_EQ(slurp(stampFile()), text);
+        EXPECT_EQ(harness::readFile(stampFile()), text);
     }
     EXPECT_FALSE(fs::exists(oldLogFile()));
-    EXPECT_EQ(lines(logFile()).size(), 8u);
+    EXPECT_EQ(harness::readLines(logFile()).size(), 8u);
 }
 
 TEST_F(RolloverTest, EmptyOrZeroStampStartsThePeriod)
@@ -93,7 +93,7 @@ TEST_F(RolloverTest, EmptyOrZeroStampStartsThePeriod)
         expectStampRenewed(before, now());
     }
     EXPECT_FALSE(fs::exists(oldLogFile()));
-    EXPECT_EQ(lines(logFile()).size(), 6u);
+    EXPECT_EQ(harness::readLines(logFile()).size(), 6u);
 }
 
 TEST_F(RolloverTest, PeriodBoundaries)
@@ -108,7 +108,7 @@ TEST_F(RolloverTest, PeriodBoundaries)
         writeRecord("inside");
         if (now() == start) {
             EXPECT_FALSE(fs::exists(oldLogFile()));
-            EXPECT_EQ(slurp(stampFile()), std::to_string(start - 2591999));
+            EXPECT_EQ(harness::readFile(stampFile()), std::to_string(start - 2591999));
             break;
         }
     }
@@ -118,15 +118,15 @@ TEST_F(RolloverTest, PeriodBoundaries)
     writeStamp(future);
     writeRecord("future");
     EXPECT_FALSE(fs::exists(oldLogFile()));
-    EXPECT_EQ(slurp(stampFile()), future);
+    EXPECT_EQ(harness::readFile(stampFile()), future);
 
-    const std::string before = *slurp(logFile());
+    const std::string before = *harness::readFile(logFile());
     writeStamp(stampAgo(2592000));
     const long long t = now();
     writeRecord("new period");
     expectStampRenewed(t, now());
-    EXPECT_EQ(slurp(oldLogFile()), before);
-    EXPECT_EQ(slurp(logFile()), "new period\n");
+    EXPECT_EQ(harness::readFile(oldLogFile()), before);
+    EXPECT_EQ(harness::readFile(logFile()), "new period\n");
 }
 
 TEST_F(RolloverTest, RolloverReplacesTheOldLogAndStartsAFreshOne)
@@ -139,15 +139,15 @@ TEST_F(RolloverTest, RolloverReplacesTheOldLogAndStartsAFreshOne)
     const long long before = now();
     writeRecord("three");
     expectStampRenewed(before, now());
-    EXPECT_EQ(slurp(oldLogFile()), "one\ntwo\n");
-    EXPECT_EQ(slurp(logFile()), "three\n");
+    EXPECT_EQ(harness::readFile(oldLogFile()), "one\ntwo\n");
+    EXPECT_EQ(harness::readFile(logFile()), "three\n");
     struct stat st {};
     ASSERT_EQ(stat(logFile().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0777u);
 
     writeRecord("four");  // the renewed stamp holds the next period off
-    EXPECT_EQ(slurp(oldLogFile()), "one\ntwo\n");
-    EXPECT_EQ(slurp(logFile()), "three\nfour\n");
+    EXPECT_EQ(harness::readFile(oldLogFile()), "one\ntwo\n");
+    EXPECT_EQ(harness::readFile(logFile()), "three\nfour\n");
     umask(saved);
 }
 
@@ -158,8 +158,8 @@ TEST_F(RolloverTest, OnlyTheFirst127BytesOfTheStampCount)
     writeRecord("old");
     writeStamp(text + "junk beyond the stamp");
     writeRecord("new");
-    EXPECT_EQ(slurp(oldLogFile()), "old\n");
-    EXPECT_EQ(slurp(logFile()), "new\n");
+    EXPECT_EQ(harness::readFile(oldLogFile()), "old\n");
+    EXPECT_EQ(harness::readFile(logFile()), "new\n");
 }
 
 TEST_F(RolloverTest, MissingLogLeavesTheOldLogAndRenewsTheStamp)
@@ -169,8 +169,8 @@ TEST_F(RolloverTest, MissingLogLeavesTheOldLogAndRenewsTheStamp)
     const long long before = now();
     writeRecord("first");
     expectStampRenewed(before, now());
-    EXPECT_EQ(slurp(oldLogFile()), "kept\n");
-    EXPECT_EQ(slurp(logFile()), "first\n");
+    EXPECT_EQ(harness::readFile(oldLogFile()), "kept\n");
+    EXPECT_EQ(harness::readFile(logFile()), "first\n");
 }
 
 // A stamp that could not be renewed would find the period run out at every
@@ -199,9 +199,9 @@ TEST_F(RolloverTest, StampThatCannotBeRewrittenHoldsRolloverOff)
     if (r.status == cannotArrange)
         GTEST_SKIP() << "no read-only stamp file: root cannot make a private read-only mount here";
     ASSERT_EQ(r.status, harness::Child::RETURNED) << r.out;
-    EXPECT_EQ(slurp(stampFile()), old);
+    EXPECT_EQ(harness::readFile(stampFile()), old);
     EXPECT_FALSE(fs::exists(oldLogFile()));
-    EXPECT_EQ(slurp(logFile()), "before\none\ntwo\n");
+    EXPECT_EQ(harness::readFile(logFile()), "before\none\ntwo\n");
 }
 
 // Two processes that find the period run out at the same moment: the
@@ -218,17 +218,17 @@ TEST_F(RolloverTest, ConcurrentChecksRollOverOnce)
     ASSERT_EQ(fstat(held, &st), 0);
     harness::Child first([] { writeRecord("new period"); });
     harness::Child second([] { writeRecord("new period"); });
-    // A library that takes no lock lets them through: then they just end.
+    // Without the lock both would check at once; a library that takes none
+    // lets them end instead of waiting here.
     while (lockWaiters(st.st_ino) < 2 && (first.running() || second.running()))
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(lockWaiters(st.st_ino), 2) << "both checks wait for the stamp file's lock";
     // Unlocked rather than closed: the children hold copies of the descriptor.
     flock(held, LOCK_UN);
     close(held);
 
-    for (harness::Child *child : {&first, &second}) {
-        const std::optional<int> status = child->wait(60000);
-        ASSERT_TRUE(status && WIFEXITED(*status));
-    }
-    EXPECT_EQ(slurp(oldLogFile()), "last of the period\n");
-    EXPECT_EQ(slurp(logFile()), "new period\nnew period\n");
+    for (harness::Child *child : {&first, &second})
+        ASSERT_EQ(child->exitStatus(60000), harness::Child::RETURNED);
+    EXPECT_EQ(harness::readFile(oldLogFile()), "last of the period\n");
+    EXPECT_EQ(harness::readFile(logFile()), "new period\nnew period\n");
 }

@@ -16,6 +16,7 @@
 #include <sys/ipc.h>
 #include <sys/mount.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -109,12 +110,26 @@ void TempDir::write(const std::string &name, const std::string &bytes) const
 
 std::optional<std::string> TempDir::read(const std::string &name) const
 {
-    std::ifstream f(file(name), std::ios::binary);
+    return readFile(file(name));
+}
+
+std::optional<std::string> readFile(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
     if (!f)
         return std::nullopt;
     std::ostringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+std::vector<std::string> readLines(const std::string &path)
+{
+    std::vector<std::string> out;
+    std::ifstream f(path, std::ios::binary);
+    for (std::string line; std::getline(f, line);)
+        out.push_back(line);
+    return out;
 }
 
 Child::Child(const std::vector<std::string> &argv, const EnvChanges &env,
@@ -152,13 +167,15 @@ Child::~Child()
 
 std::optional<int> Child::wait(int timeoutMs)
 {
+    // A child collected before (by running(), say) keeps its status.
+    if (m_reaped)
+        return m_status;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        int status = 0;
-        pid_t r = waitpid(m_pid, &status, WNOHANG);
+        pid_t r = waitpid(m_pid, &m_status, WNOHANG);
         if (r == m_pid) {
             m_reaped = true;
-            return status;
+            return m_status;
         }
         if (r < 0 && errno != EINTR)
             return std::nullopt;
@@ -183,10 +200,7 @@ bool Child::running()
 
 std::string Child::output() const
 {
-    std::ifstream f(m_outFile, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
+    return readFile(m_outFile).value_or("");
 }
 
 namespace {
@@ -230,11 +244,9 @@ std::string captureStdout(const std::function<void()> &fn)
     dup2(saved, STDOUT_FILENO);
     close(saved);
     close(fd);
-    std::ifstream f(tmpl, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
+    const std::string out = readFile(tmpl).value_or("");
     unlink(tmpl);
-    return s.str();
+    return out;
 }
 
 bool privateMountNamespace()
@@ -242,6 +254,12 @@ bool privateMountNamespace()
     // Without MS_PRIVATE the new mounts would still propagate to the host.
     return unshare(CLONE_NEWNS) == 0
         && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+bool privateLogDirectory(const char *flag)
+{
+    return privateMountNamespace() && mount("tmpfs", "/var", "tmpfs", 0, "mode=0755") == 0
+        && mkdir("/var/zeflog", 0755) == 0 && std::ofstream(std::string("/var/zeflog/") + flag);
 }
 
 std::optional<std::string> readSegment(key_t key)

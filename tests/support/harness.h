@@ -30,6 +30,11 @@ private:
     std::string m_path;
 };
 
+// The whole file, or nullopt when it cannot be opened.
+std::optional<std::string> readFile(const std::string &path);
+// Its lines without their line feeds; none when it cannot be opened.
+std::vector<std::string> readLines(const std::string &path);
+
 // Environment changes for a child: a value sets the variable, nullopt removes it.
 using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
@@ -60,6 +65,7 @@ public:
 private:
     pid_t m_pid = -1;
     bool m_reaped = false;
+    int m_status = 0;  // the raw wait status, once reaped
     std::string m_outFile;
 };
 
@@ -81,6 +87,10 @@ std::string captureStdout(const std::function<void()> &fn);
 // mounts afterwards is seen by it alone; false where that is not allowed
 // (it needs root). Meant for a forked copy of the test process.
 bool privateMountNamespace();
+// In such a namespace, a tmpfs over /var holding an empty /var/zeflog with
+// the flag file flag, so that the real log directory can be written without
+// touching the host's. False where that cannot be arranged.
+bool privateLogDirectory(const char *flag);
 
 // The whole contents of the System V segment under key, or nullopt when
 // there is none.

@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -32,10 +30,7 @@ protected:
             ADD_FAILURE() << program << ": no window appeared\n" << child.output();
             return {};
         }
-        std::ifstream maps("/proc/" + std::to_string(child.pid()) + "/maps");
-        std::ostringstream s;
-        s << maps.rdbuf();
-        return s.str();
+        return harness::readFile("/proc/" + std::to_string(child.pid()) + "/maps").value_or("");
         // The prompt is killed here, before it could write a result.
     }
 

@@ -4,7 +4,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <zeflog.h>
 
 #include "harness.h"
@@ -31,25 +30,6 @@ std::string oldLogFile()
 std::string stampFile()
 {
     return fs::read_symlink("/proc/self/exe").parent_path().string() + "/config/logmaxage";
-}
-
-std::optional<std::string> slurp(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    if (!f)
-        return std::nullopt;
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-std::vector<std::string> lines(const std::string &path)
-{
-    std::vector<std::string> out;
-    std::ifstream f(path, std::ios::binary);
-    for (std::string line; std::getline(f, line);)
-        out.push_back(line);
-    return out;
 }
 
 void writeStamp(const std::string &text)
@@ -100,6 +80,12 @@ std::string record(int writer, int seq)
     char buf[64];
     snprintf(buf, sizeof buf, "writer %02d record %06d end", writer, seq);
     return buf;
+}
+
+void writeRecords(int writer, int count)
+{
+    for (int i = 0; i < count; ++i)
+        zef_write_log(ZEF_LOG_INFO, 1, record(writer, i).c_str());
 }
 
 void expectRecords(const std::vector<std::string> &lines, const std::vector<int> &counts)

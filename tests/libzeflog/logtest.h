@@ -14,9 +14,6 @@ std::string logFile();                         // VantrelZEF.log
 std::string oldLogFile();                      // VantrelZEF-old.log
 std::string stampFile();                       // config/logmaxage beside the executable
 
-std::optional<std::string> slurp(const std::string &path);
-// The log's lines without their line feeds; none when there is no log.
-std::vector<std::string> lines(const std::string &path);
 // Puts the stamp in place with a rename, so that a library reading it
 // at the same time sees the old or the new text, never a torn one.
 void writeStamp(const std::string &text);
@@ -36,6 +33,8 @@ protected:
 // Messages of the concurrency tests: fixed width, so a torn or merged line
 // cannot pass for a whole one.
 std::string record(int writer, int seq);
+// Writes records 0 to count - 1 of the writer.
+void writeRecords(int writer, int count);
 // Every line is a whole [INFO] record with a header and each (writer, seq)
 // with seq below counts[writer] appears exactly once.
 void expectRecords(const std::vector<std::string> &lines, const std::vector<int> &counts);

@@ -4,6 +4,7 @@
 #include <vector>
 #include <zeflog.h>
 
+#include "harness.h"
 #include "logtest.h"
 
 using namespace logtest;
@@ -14,12 +15,9 @@ TEST_F(LogTest, EightThreadsLoseNoRecord)
     flag("zefdebugflag");
     std::vector<std::thread> writers;
     for (int w = 0; w < threads; ++w) {
-        writers.emplace_back([w] {
-            for (int i = 0; i < perThread; ++i)
-                zef_write_log(ZEF_LOG_INFO, 1, record(w, i).c_str());
-        });
+        writers.emplace_back([w] { writeRecords(w, perThread); });
     }
     for (std::thread &t : writers)
         t.join();
-    expectRecords(lines(logFile()), std::vector<int>(threads, perThread));
+    expectRecords(harness::readLines(logFile()), std::vector<int>(threads, perThread));
 }

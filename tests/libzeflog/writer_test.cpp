@@ -77,7 +77,7 @@ TEST_F(LogTest, OpenAndCloseChangeStateOnlyOnce)
     EXPECT_EQ(captureStdout(zef_log_open), "zef_log_open finished \n");
     flag("zefdebugflag");
     EXPECT_EQ(writeRecord(ZEF_LOG_INFO, 0, "open again"), "");
-    EXPECT_EQ(slurp(logFile()), "open again\n");
+    EXPECT_EQ(harness::readFile(logFile()), "open again\n");
 }
 
 TEST_F(LogTest, WithoutFlagFilesNothingIsTouched)
@@ -87,7 +87,7 @@ TEST_F(LogTest, WithoutFlagFilesNothingIsTouched)
     for (unsigned level : {0u, 1u, 5u, 7u, UINT_MAX})
         EXPECT_EQ(writeRecord(level, 1, "dropped"), "");
     EXPECT_EQ(filesInLogDir(), 0u);
-    EXPECT_EQ(slurp(stampFile()), oldStamp);  // the rollover check did not run
+    EXPECT_EQ(harness::readFile(stampFile()), oldStamp);  // the rollover check did not run
 }
 
 TEST_F(LogTest, ErrorFlagKeepsOnlyCriticalAndErrors)
@@ -100,12 +100,12 @@ TEST_F(LogTest, ErrorFlagKeepsOnlyCriticalAndErrors)
                            static_cast<unsigned>(-5)})
         EXPECT_EQ(writeRecord(level, 0, "dropped"), "") << level;
     EXPECT_FALSE(fs::exists(logFile()));
-    EXPECT_EQ(slurp(stampFile()), oldStamp);
+    EXPECT_EQ(harness::readFile(stampFile()), oldStamp);
 
     fs::remove(stampFile());
     writeRecord(ZEF_LOG_CRTI, 0, "critical");
     writeRecord(ZEF_LOG_ERROR, 0, "error");
-    EXPECT_EQ(slurp(logFile()), "critical\nerror\n");
+    EXPECT_EQ(harness::readFile(logFile()), "critical\nerror\n");
 }
 
 TEST_F(LogTest, DebugFlagKeepsEveryLevelWithItsTag)
@@ -119,7 +119,7 @@ TEST_F(LogTest, DebugFlagKeepsEveryLevelWithItsTag)
     };
     for (const auto &[level, tag] : tags)
         writeRecord(level, 1, "m");
-    const std::vector<std::string> got = lines(logFile());
+    const std::vector<std::string> got = harness::readLines(logFile());
     ASSERT_EQ(got.size(), tags.size());
     for (size_t i = 0; i < tags.size(); ++i) {
         EXPECT_EQ(got[i].substr(0, tags[i].second.size() + 1), tags[i].second + " ") << got[i];
@@ -139,7 +139,7 @@ TEST_F(LogTest, RecordLineFormats)
     writeRecord(ZEF_LOG_INFO, 0, "%s %lld %n %%");
     writeRecord(ZEF_LOG_INFO, 0, nullptr);
 
-    const std::vector<std::string> got = lines(logFile());
+    const std::vector<std::string> got = harness::readLines(logFile());
     ASSERT_EQ(got.size(), 6u);
     ASSERT_EQ(got[0].size(), sizeof "[ERROR] 2026/12/07 14:35:29 disk full" - 1) << got[0];
     EXPECT_EQ(got[0].substr(0, 8), "[ERROR] ");
@@ -160,17 +160,17 @@ TEST_F(LogTest, LongLinesAreCutAt4094Characters)
     flag("zefdebugflag");
     const std::string longMsg(5000, 'x');
     writeRecord(ZEF_LOG_INFO, 1, longMsg.c_str());
-    std::string log = *slurp(logFile());
+    std::string log = *harness::readFile(logFile());
     ASSERT_EQ(log.size(), 4094u);
     EXPECT_EQ(log.substr(27), std::string(4094 - 27, 'x'));
 
     fs::remove(logFile());
     writeRecord(ZEF_LOG_INFO, 0, std::string(4094, 'a').c_str());  // the line feed is the 4095th
-    EXPECT_EQ(slurp(logFile()), std::string(4094, 'a'));
+    EXPECT_EQ(harness::readFile(logFile()), std::string(4094, 'a'));
 
     fs::remove(logFile());
     writeRecord(ZEF_LOG_INFO, 0, std::string(4093, 'b').c_str());
-    EXPECT_EQ(slurp(logFile()), std::string(4093, 'b') + "\n");
+    EXPECT_EQ(harness::readFile(logFile()), std::string(4093, 'b') + "\n");
 }
 
 TEST_F(LogTest, LogIsRecreatedWithMode0777)
@@ -182,7 +182,7 @@ TEST_F(LogTest, LogIsRecreatedWithMode0777)
 
     fs::remove(logFile());
     writeRecord(ZEF_LOG_INFO, 0, "second");
-    EXPECT_EQ(slurp(logFile()), "second\n");
+    EXPECT_EQ(harness::readFile(logFile()), "second\n");
     EXPECT_EQ(modeOf(logFile()), 0777u);
 
     // Every open sets the mode again, not only the one that creates the log.
@@ -200,7 +200,7 @@ TEST_F(LogTest, LogThatCannotBeOpenedLosesOnlyThatRecord)
     EXPECT_EQ(writeRecord(ZEF_LOG_INFO, 0, "lost"), "fopen fail\n");  // the lock was released
     fs::remove(logFile());
     EXPECT_EQ(writeRecord(ZEF_LOG_INFO, 0, "kept"), "");
-    EXPECT_EQ(slurp(logFile()), "kept\n");
+    EXPECT_EQ(harness::readFile(logFile()), "kept\n");
 }
 
 // The host's child processes must not inherit the library's files. The log
@@ -234,5 +234,5 @@ TEST_F(LogTest, DescriptorsAreCloseOnExec)
     ASSERT_EQ(write(stampEnd, "x", 1), 1);  // not a stamp: the check ends there
     close(stampEnd);
     stampReader.join();
-    EXPECT_EQ(slurp(logFile()), "after the stamp\n");
+    EXPECT_EQ(harness::readFile(logFile()), "after the stamp\n");
 }

@@ -49,8 +49,6 @@ Taken takeSegment(key_t key, void *out, size_t size);
 // -_.!~*'() becomes %XX.
 std::string percentEncode(const std::string &text);
 
-// The PIN block inside the 48 bytes of the PIN segment.
-constexpr size_t PIN_BLOCK_SIZE = 32;
 // Decrypts the PIN segment under the shared key into pin: the Latin-1 bytes
 // before the first zero, NUL-terminated. False, with pin all zero, when the
 // bytes are not a PIN block and its padding block under that key.

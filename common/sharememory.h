@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <sys/types.h>
 
-// The PIN prompt's result: the SM4 ciphertext of the PIN block.
+// The PIN prompt's result: the SM4 ciphertext of the PIN block (the PIN's
+// Latin-1 bytes, zero-filled behind them) and of one padding block.
 constexpr key_t PIN_SEGMENT_KEY = 18945;
 constexpr size_t PIN_SEGMENT_SIZE = 48;
+constexpr size_t PIN_BLOCK_SIZE = 32;
 // The directory chooser's result: a NUL-terminated JSON text.
 constexpr key_t DIR_SEGMENT_KEY = 18991;
 constexpr size_t DIR_SEGMENT_SIZE = 1024;

@@ -12,8 +12,6 @@
 #include <cstdlib>
 #include <string.h>
 
-// The PIN block: the PIN's Latin-1 bytes, zero-filled behind them.
-static const int PIN_BLOCK_SIZE = 32;
 static const int MIN_PIN_LENGTH = 6;
 
 Dialog::Dialog(QWidget *parent)
@@ -26,7 +24,7 @@ Dialog::Dialog(QWidget *parent)
     setFixedSize(400, 200);
     ui->lineEdit->setEchoMode(QLineEdit::Password);
     // One byte per UTF-16 unit: a longer PIN would not fit the block.
-    ui->lineEdit->setMaxLength(PIN_BLOCK_SIZE);
+    ui->lineEdit->setMaxLength(static_cast<int>(PIN_BLOCK_SIZE));
     ui->pushButton_ok->setEnabled(false);
 
     connect(ui->pushButton_ok, SIGNAL(clicked()), this, SLOT(ClickButtonOK()));
@@ -54,7 +52,7 @@ void Dialog::ClickButtonOK()
     unsigned char block[PIN_BLOCK_SIZE] = {};
     unsigned char key[sizeof PIN_KEY];
     memcpy(key, PIN_KEY, sizeof key);
-    memcpy(block, pin.constData(), std::min(pin.size(), PIN_BLOCK_SIZE));
+    memcpy(block, pin.constData(), std::min(static_cast<size_t>(pin.size()), sizeof block));
 
     bool handedOver = false;
     int ret = sm4_ecb_encrypt(block, sizeof block, result, key, sizeof key);

@@ -2,11 +2,10 @@
 // command line, its checks of FILE, and prompts played by small scripts.
 #include "dialog.h"  // the chooser's decoding, which must undo our encoding
 #include "harness.h"
-#include "pinkey.h"
+#include "pinoracle.h"
 #include "zefcall.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <cstring>
 #include <dlfcn.h>
@@ -34,24 +33,6 @@ TEST(PercentEncode, TwoPassesComeBackThroughTheChoosersDecoding)
     EXPECT_EQ(JsonUrlDecode(stored), text);
 }
 
-// The segment that quorrel would leave for plain (48 bytes), encrypted with
-// OpenSSL's SM4 so that a fault of ours cannot hide on both sides.
-std::string segmentFor(const std::string &plain, const unsigned char *key = PIN_KEY)
-{
-    std::string out(plain.size(), '\0');
-    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
-    int n = 0;
-    EVP_EncryptInit_ex(ctx, EVP_sm4_ecb(), nullptr, key, nullptr);
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
-    EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char *>(out.data()), &n,
-                      reinterpret_cast<const unsigned char *>(plain.data()),
-                      static_cast<int>(plain.size()));
-    EVP_CIPHER_CTX_free(ctx);
-    return out;
-}
-
-const std::string PADDING(16, '\x10');
-
 std::optional<std::string> pinOf(const std::string &segment)
 {
     unsigned char bytes[PIN_SEGMENT_SIZE];
@@ -68,15 +49,15 @@ std::optional<std::string> pinOf(const std::string &segment)
 
 TEST(PinFromSegment, TakesTheBytesBeforeTheFirstZeroAndRefusesWhatIsNoPinBlock)
 {
-    EXPECT_EQ(pinOf(segmentFor("123456" + std::string(26, '\0') + PADDING)), "123456");
-    EXPECT_EQ(pinOf(segmentFor(std::string("ab\0cd", 5) + std::string(27, '\0') + PADDING)), "ab");
+    EXPECT_EQ(pinOf(encryptPin(pinPlaintext("123456"))), "123456");
+    EXPECT_EQ(pinOf(encryptPin(pinPlaintext(std::string("ab\0cd", 5)))), "ab");
     const std::string full(32, '\xE9');
-    EXPECT_EQ(pinOf(segmentFor(full + PADDING)), full);
+    EXPECT_EQ(pinOf(encryptPin(pinPlaintext(full))), full);
 
     const unsigned char otherKey[16] = {1, 2, 3};
-    EXPECT_FALSE(pinOf(segmentFor("123456" + std::string(26, '\0') + PADDING, otherKey)));
+    EXPECT_FALSE(pinOf(encryptPin(pinPlaintext("123456"), otherKey)));
     // A last byte of 16 alone is not the padding block.
-    EXPECT_FALSE(pinOf(segmentFor("123456" + std::string(41, '\0') + "\x10")));
+    EXPECT_FALSE(pinOf(encryptPin("123456" + std::string(41, '\0') + "\x10")));
 }
 
 TEST(ParseDirResult, ReadsTheFixedShapeWhateverThePathHolds)
@@ -220,10 +201,11 @@ TEST_F(Prompts, CertStoresTheFilesTwiceEncodedAndTrustsOnlyThisRunsChoice)
 
 TEST_F(Prompts, PinLeftFromAnEarlierRunIsNotTakenForThisOne)
 {
-    const std::string earlier = segmentFor("123456" + std::string(26, '\0') + PADDING);
+    const std::string earlier = encryptPin(pinPlaintext("123456"));
     int id = shmget(PIN_SEGMENT_KEY, PIN_SEGMENT_SIZE, IPC_CREAT | 0666);
     ASSERT_NE(id, -1);
     void *addr = shmat(id, nullptr, 0);
+    ASSERT_NE(addr, reinterpret_cast<void *>(-1));
     memcpy(addr, earlier.data(), PIN_SEGMENT_SIZE);
     shmdt(addr);
 
@@ -260,11 +242,7 @@ protected:
     }
     static std::vector<std::string> records()
     {
-        std::ifstream file(ZEF_TEST_LOG_DIR "/VantrelZEF.log");
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(file, line);)
-            lines.push_back(line);
-        return lines;
+        return harness::readLines(ZEF_TEST_LOG_DIR "/VantrelZEF.log");
     }
 };
 

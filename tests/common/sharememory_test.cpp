@@ -1,6 +1,7 @@
 // The hand-off operations against real System V segments, under a key of
 // each test process's own so that a live prompt's segment is never touched.
 #include "harness.h"
+#include "segment_expect.h"
 #include "sharememory.h"
 
 #include <gtest/gtest.h>
@@ -9,18 +10,9 @@
 #include <string>
 #include <sys/ipc.h>
 #include <sys/shm.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
-
-const std::string EACCES_LINE =
-    "The user does not have permission to access the shared memory segment, and does not "
-    "have the CAP_IPC_OWNER capability\n";
-const std::string EINVAL_LINE =
-    "A new segment was to be created and size < SHMMIN or size > SHMMAX, or no new segment "
-    "was to be created, a segment with given key existed, but size is greater than the size "
-    "of that seg\xE2\x80\x90ment.\n";
 
 constexpr size_t SIZE = 1024;
 
@@ -128,30 +120,17 @@ TEST_F(ShareMemory, LeftoverOfAnotherUserWithoutPermissionGivesEacces)
         GTEST_SKIP() << "needs root to act as a second user (uid 65534)";
     int other = makeSegment(SIZE, payload('r'), 0600);
 
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t pid = fork();
-    ASSERT_NE(pid, -1);
-    if (pid == 0) {
-        close(fds[0]);
+    const harness::Result r = harness::run([&] {
         if (setgid(65534) != 0 || setuid(65534) != 0)
             _exit(2);
-        std::string out = remove() + "--\n" + write(payload('n'), false);
-        bool ok = ::write(fds[1], out.data(), out.size()) == static_cast<ssize_t>(out.size());
-        _exit(ok && !::testing::Test::HasFailure() ? 0 : 1);
-    }
-    close(fds[1]);
-    std::string out;
-    char buf[512];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-        out.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        const std::string out = remove() + "--\n" + write(payload('n'), false);
+        fputs(out.c_str(), stdout);
+        fflush(stdout);
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    });
+    EXPECT_EQ(r.status, 0);
 
-    EXPECT_EQ(out, "--\n" + EACCES_LINE + "shmget fail\n");
+    EXPECT_EQ(r.out, "--\n" + EACCES_LINE + "shmget fail\n");
     EXPECT_EQ(shmget(key, 0, 0), other);
     EXPECT_EQ(harness::readSegment(key), payload('r'));
 }

@@ -1,6 +1,7 @@
 // dirvane as the calling service sees it: started under a private X server,
 // driven by keyboard, its result read from segment 18991 after it ended.
 #include "harness.h"
+#include "segment_expect.h"
 #include "sharememory.h"
 
 #include <gtest/gtest.h>
@@ -17,15 +18,9 @@
 namespace {
 
 const std::string PROGRAM = ZEF_BINARY_DIR "/dirvane/dirvane";
-const std::string CANCELLED = "{\"status\":2, \"pathName\":\"\"}";
 
 using Keys = std::vector<std::vector<std::string>>;
 const Keys ESCAPE = {{"key", "Escape"}};
-
-std::string padded(const std::string &text)
-{
-    return text + std::string(DIR_SEGMENT_SIZE - text.size(), '\0');
-}
 
 struct Outcome {
     std::optional<int> exitStatus;

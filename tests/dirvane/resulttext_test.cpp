@@ -1,6 +1,7 @@
 // The JSON result text and its limit: a path must either fit whole or not be
 // handed over at all.
 #include "resulttext.h"
+#include "segment_expect.h"
 
 #include <gtest/gtest.h>
 
@@ -8,14 +9,6 @@
 #include <string>
 
 namespace {
-
-const std::string CANCELLED = "{\"status\":2, \"pathName\":\"\"}";
-
-// The whole buffer: the text, then zero bytes up to its end.
-std::string padded(const std::string &text)
-{
-    return text + std::string(DIR_SEGMENT_SIZE - text.size(), '\0');
-}
 
 std::string format(int status, const std::string &path, bool fits = true)
 {
@@ -27,7 +20,6 @@ std::string format(int status, const std::string &path, bool fits = true)
 
 TEST(ResultText, StatusAndPathAreInsertedUnchangedAndTheRestIsZero)
 {
-    EXPECT_EQ(CANCELLED.size(), 27u);
     EXPECT_EQ(format(2, ""), padded(CANCELLED));
     EXPECT_EQ(format(1, ""), padded("{\"status\":1, \"pathName\":\"\"}"));
     // No escaping: quotes, backslashes and UTF-8 bytes go in as they are.

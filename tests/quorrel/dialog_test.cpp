@@ -4,6 +4,7 @@
 #include "dialog.h"
 #include "harness.h"
 #include "pinoracle.h"
+#include "segment_expect.h"
 #include "sharememory.h"
 
 #include <gtest/gtest.h>
@@ -22,10 +23,6 @@
 
 namespace {
 
-const std::string EINVAL_LINE =
-    "A new segment was to be created and size < SHMMIN or size > SHMMAX, or no new segment "
-    "was to be created, a segment with given key existed, but size is greater than the size "
-    "of that seg\xE2\x80\x90ment.\n";
 // Printed by a forked dialog that is still open and ready for another try.
 const std::string STILL_OPEN = "still open\n";
 
@@ -155,26 +152,21 @@ TEST_F(PinDialog, OkHandsOverThePinBlockEncrypted)
         {"abcd" + face, "abcd??"},
         {QString(40, 'z'), std::string(32, 'z')},
     };
-    std::string firstTail;
+    // Under the one key ECB maps each block to one ciphertext block, so the
+    // exact decryption also pins the rest: the same PIN always gives the
+    // same 48 bytes, and the padding block's 16 are the same for every PIN.
     for (const auto &c : cases) {
         SCOPED_TRACE(c.block);
         std::optional<std::string> segment = handOver(c.pin);
         ASSERT_TRUE(segment);
         ASSERT_EQ(segment->size(), 48u);
         EXPECT_EQ(decryptPin(*segment), pinPlaintext(c.block));
-        if (firstTail.empty())
-            firstTail = segment->substr(32);
-        EXPECT_EQ(segment->substr(32), firstTail);
 
         shmid_ds ds{};
         ASSERT_EQ(shmctl(shmget(PIN_SEGMENT_KEY, 0, 0), IPC_STAT, &ds), 0);
         EXPECT_EQ(ds.shm_perm.mode & 0777, 0666u);
         harness::removeSegment(PIN_SEGMENT_KEY);
     }
-
-    std::optional<std::string> once = handOver("same pin");
-    harness::removeSegment(PIN_SEGMENT_KEY);
-    EXPECT_EQ(handOver("same pin"), once);
 }
 
 TEST_F(PinDialog, EnterPressesOkOnlyWhileItIsEnabled)

@@ -158,8 +158,7 @@ TEST_P(Sm4Modes, LengthFromLastPlaintextByte)
         Bytes plain = random(c.inlen);
         plain.back() = c.last;
         // Encryption of whole blocks starts with their unpadded ciphertext.
-        Bytes cipher(c.inlen + 16);
-        ASSERT_EQ(encrypt(key, iv, plain.data(), c.inlen, cipher.data()), 0);
+        const Bytes cipher = openssl(key, iv, plain.data(), c.inlen);
 
         Bytes out(c.inlen, 0xa5);
         int outlen = -7;

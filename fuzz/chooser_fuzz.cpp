@@ -1,6 +1,7 @@
 // The chooser's two input files, from their bytes to the table's header
 // labels, column keys and cells, without a window.
 #include "dialog.h"
+#include "fuzzcheck.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -9,12 +10,6 @@
 #include <string>
 
 namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        abort();
-}
 
 // The decoding never lengthens the text, and leaves one without '%' as it is.
 void checkDecoding(const std::string &stored)

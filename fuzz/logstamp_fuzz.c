@@ -1,6 +1,7 @@
 /* The log library's rollover decision on arbitrary stamp-file bytes and
  * arbitrary times. */
 #include "logstamp.h"
+#include "fuzzcheck.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -8,12 +9,6 @@
 #include <string.h>
 
 #define PERIOD 2592000LL
-
-static void check(int ok)
-{
-    if (!ok)
-        abort();
-}
 
 /* Input: two times (8 bytes each, the second taken as the later one), then
  * the stamp file's bytes, of which the library reads the first 127. */

@@ -2,6 +2,7 @@
 // always terminated within the segment, and either the whole path or the
 // cancel result.
 #include "resulttext.h"
+#include "fuzzcheck.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -10,12 +11,6 @@
 #include <string>
 
 namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        abort();
-}
 
 std::string resultText(int status, const std::string &path)
 {

@@ -2,6 +2,7 @@
 // decrypted again. Each buffer is allocated at exactly the size the caller
 // must provide, so that a byte read or written past it is caught.
 #include "sm4.h"
+#include "fuzzcheck.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -15,12 +16,6 @@ using Bytes = std::vector<unsigned char>;
 
 const unsigned char CANARY = 0xA5;
 const int REFUSED = 2;
-
-void check(bool ok)
-{
-    if (!ok)
-        abort();
-}
 
 // ECB when iv is null.
 int decrypt(const unsigned char *in, int inlen, unsigned char *out, int *outlen,

@@ -1,7 +1,7 @@
 // dirvane: lets the user pick a directory with the toolkit's file dialog and
 // hands {"status":N, "pathName":"..."} to the calling service through the
 // directory result segment.
-#include "glintegration.h"
+#include "promptsetup.h"
 #include "resulttext.h"
 #include "sharememory.h"
 
@@ -28,7 +28,7 @@ static void writeShareMemoryData(int status, const char *pathName)
 
 int main(int argc, char **argv)
 {
-    turnOffGlIntegration();
+    setUpPrompt();
     QApplication app(argc, argv);
     QTranslator translator;
     QLocale locale;

@@ -1,11 +1,11 @@
 #include "dialog.h"
-#include "glintegration.h"
+#include "promptsetup.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
-    turnOffGlIntegration();
+    setUpPrompt();
     QApplication app(argc, argv);
     Dialog dialog;
     dialog.show();

@@ -1,0 +1,16 @@
+// What the three prompts set up before their application object exists.
+#pragma once
+
+// - Standard output is line-buffered: the calling service reads our lines
+//   through a file or a pipe, and each must leave as soon as it is printed,
+//   even when the service kills a prompt it gave up on.
+// - No GLX integration (QT_XCB_GL_INTEGRATION=none): the prompts draw with
+//   widgets alone, yet on X11 the toolkit would load Mesa, and with it LLVM,
+//   while the application object is built: tens of milliseconds and megabytes
+//   at every start.
+// - No session bus of our own (DBUS_SESSION_BUS_ADDRESS=disabled:): without
+//   an address, the toolkit autostarts a dbus-daemon that outlives the prompt,
+//   and as root writes under the user's ~/.dbus.
+// A value already in the environment is kept, so whoever starts a prompt can
+// still choose. Call first thing in main.
+void setUpPrompt();

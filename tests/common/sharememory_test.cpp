@@ -117,11 +117,11 @@ TEST_F(ShareMemory, SmallerLeftoverStaysAndTheWriteFailsWithEinval)
 TEST_F(ShareMemory, LeftoverOfAnotherUserWithoutPermissionGivesEacces)
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to act as a second user (uid 65534)";
+        GTEST_SKIP() << "needs root to act as a second user (nobody)";
     int other = makeSegment(SIZE, payload('r'), 0600);
 
     const harness::Result r = harness::run([&] {
-        if (setgid(65534) != 0 || setuid(65534) != 0)
+        if (!harness::becomeNobody())
             _exit(2);
         const std::string out = remove() + "--\n" + write(payload('n'), false);
         fputs(out.c_str(), stdout);

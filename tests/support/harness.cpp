@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -254,6 +255,16 @@ bool privateMountNamespace()
     // Without MS_PRIVATE the new mounts would still propagate to the host.
     return unshare(CLONE_NEWNS) == 0
         && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+bool privateIpcNamespace()
+{
+    return unshare(CLONE_NEWIPC) == 0;
+}
+
+bool becomeNobody()
+{
+    return setgroups(0, nullptr) == 0 && setgid(NOBODY) == 0 && setuid(NOBODY) == 0;
 }
 
 bool privateLogDirectory(const char *flag)

@@ -87,6 +87,15 @@ std::string captureStdout(const std::function<void()> &fn);
 // mounts afterwards is seen by it alone; false where that is not allowed
 // (it needs root). Meant for a forked copy of the test process.
 bool privateMountNamespace();
+// Moves this process into an IPC namespace of its own, so that the segments
+// it makes or finds are its alone (and its children's); false where that is
+// not allowed (it needs root).
+bool privateIpcNamespace();
+// Drops this process for good to the unprivileged user nobody (uid and gid
+// 65534, no supplementary groups), to play another local user; false where
+// that is not allowed (it needs root). Meant for a forked copy.
+constexpr uid_t NOBODY = 65534;
+bool becomeNobody();
 // In such a namespace, a tmpfs over /var holding an empty /var/zeflog with
 // the flag file flag, so that the real log directory can be written without
 // touching the host's. False where that cannot be arranged.

@@ -141,6 +141,12 @@ Dialog::Dialog(QWidget *parent)
     connect(ui->tableWidget, SIGNAL(cellClicked(int,int)), this, SLOT(onClickTable(int,int)));
     connect(this, SIGNAL(sendCurrentSelectedRow(int)), this, SLOT(onCurrentSelectedRow(int)));
     connect(ui->pushButton_2, SIGNAL(clicked()), this, SLOT(ClickButton2()));
+    // The row that OK records is the selected one, whichever way it was
+    // selected; a double-click on a row accepts it at once.
+    connect(ui->tableWidget->selectionModel(),
+            SIGNAL(selectionChanged(QItemSelection,QItemSelection)), this,
+            SLOT(onTableSelectionChanged()));
+    connect(ui->tableWidget, SIGNAL(cellDoubleClicked(int,int)), this, SLOT(ClickButton1()));
 
     initTableWidget();
 }
@@ -164,14 +170,22 @@ void Dialog::ClickButton2()
 
 void Dialog::onClickTable(int nRow, int nCol)
 {
-    Q_UNUSED(nCol);
-    ui->tableWidget->setCurrentCell(nRow, 2);
+    // Column 2 becomes current where there is one; in a narrower table
+    // making a missing cell current would clear the clicked row's selection.
+    QTableWidget *table = ui->tableWidget;
+    table->setCurrentCell(nRow, table->columnCount() > 2 ? 2 : nCol);
     emit sendCurrentSelectedRow(nRow);
 }
 
 void Dialog::onCurrentSelectedRow(int nRow)
 {
     m_nSelectedRow = nRow;
+}
+
+void Dialog::onTableSelectionChanged()
+{
+    const QModelIndexList selected = ui->tableWidget->selectionModel()->selectedIndexes();
+    emit sendCurrentSelectedRow(selected.isEmpty() ? -1 : selected.first().row());
 }
 
 void Dialog::initTableWidget()
@@ -200,10 +214,10 @@ void Dialog::initTableWidget()
     // Written before the pre-selection, so that a choice left by an earlier
     // run never survives a start-up: until OK the file says "-1".
     _writeIndexFile(m_nSelectedRow);
-    if (m_nRowCount > 0) {
+    // The selection passes row 0 on to OK. A table without columns shows no
+    // certificate: nothing is selected in it, and OK records -1.
+    if (m_nRowCount > 0)
         table->selectRow(0);
-        emit sendCurrentSelectedRow(0);
-    }
 }
 
 void Dialog::initTableColumn(QStringList &headerLabels, QStringList &columnKeys)
@@ -222,8 +236,12 @@ void Dialog::setTabWidgetContent(QStringList columnKeys)
     QTableWidget *table = ui->tableWidget;
     table->setRowCount(rows.rowCount);
     for (int row = 0; row < rows.cells.size(); ++row) {
-        for (int col = 0; col < rows.cells[row].size(); ++col)
-            table->setItem(row, col, new QTableWidgetItem(rows.cells[row][col]));
+        for (int col = 0; col < rows.cells[row].size(); ++col) {
+            // A text cut at the column's edge can still be read in full.
+            auto *item = new QTableWidgetItem(rows.cells[row][col]);
+            item->setToolTip(item->text());
+            table->setItem(row, col, item);
+        }
     }
     // After an early stop the rows filled so far stay, without a row count,
     // so that nothing is pre-selected.

@@ -30,6 +30,9 @@ public slots:
 private slots:
     void onClickTable(int nRow, int nCol);
     void onCurrentSelectedRow(int nRow);
+    // Passes the table's selected row on, however it was selected (mouse,
+    // arrows, Page keys, Home/End): -1 when no row is selected.
+    void onTableSelectionChanged();
 
 private:
     void initTableWidget();
@@ -37,7 +40,7 @@ private:
     void setTabWidgetContent(QStringList columnKeys);
 
     Ui_Dialog *ui;
-    int m_nSelectedRow;  // what OK records; -1 until a row is chosen
+    int m_nSelectedRow;  // what OK records: the selected row, -1 for none
     int m_nRowCount;     // rows loaded completely; 0 after an early stop
 };
 

@@ -114,7 +114,7 @@ TEST_F(Choice, OkRecordsTheLastClickedRow)
     EXPECT_EQ(home.read(".certlistindex"), "2");
 }
 
-TEST_F(Choice, KeyboardMovesAreNotRecorded)
+TEST_F(Choice, KeyboardMovesAfterAClickAreRecorded)
 {
     EXPECT_EXIT(chooseThen([](Dialog &d, QTableWidget &t) {
                     clickCell(t, 1, 0);
@@ -122,7 +122,7 @@ TEST_F(Choice, KeyboardMovesAreNotRecorded)
                     ok(d, t);
                 }),
                 ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(home.read(".certlistindex"), "1");
+    EXPECT_EQ(home.read(".certlistindex"), "0");
 }
 
 TEST_F(Choice, AfterAnEarlyStopOkRecordsMinusOneOrTheClickedRow)
@@ -143,10 +143,15 @@ TEST_F(Choice, AfterAnEarlyStopOkRecordsMinusOneOrTheClickedRow)
 
 TEST_F(Choice, WithFewerThanThreeColumnsRowsAreStillRecorded)
 {
-    // No columns: the rows are complete, if empty, and row 0 is preselected.
-    std::remove(home.file(".certInfoColumn").c_str());
-    EXPECT_EXIT(chooseThen(ok), ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(home.read(".certlistindex"), "0");
+    // No columns, from a missing or an empty column file: the table shows
+    // no certificate, so none is selected.
+    for (const char *columns : {"", "{}"}) {
+        std::remove(home.file(".certInfoColumn").c_str());
+        if (*columns)
+            home.write(".certInfoColumn", columns);
+        EXPECT_EXIT(chooseThen(ok), ::testing::ExitedWithCode(0), "");
+        EXPECT_EQ(home.read(".certlistindex"), "-1") << columns;
+    }
 
     // One column: the click makes a cell current that does not exist.
     home.write(".certInfoColumn", R"({"01Subject":"DN"})");

@@ -24,7 +24,8 @@ using namespace std::string_literals;
 const std::string COLUMNS =
     R"({"01%25E4%25B8%25BB%25E9%25A2%2598":"DN","02Issuer":"issuer","03Valid until":"NotAfter"})";
 const std::string TWO_CERTIFICATES =
-    R"([{"dn":"CN=%25E5%25BC%25A0%25E4%25B8%2589","ISSUER":"CA 1","notafter":"2030-01-01"},)"
+    R"([{"dn":"CN=%25E5%25BC%25A0%25E4%25B8%2589, OU=Signing, O=Example Trust Services Ltd, C=CN",)"
+    R"(  "ISSUER":"CA 1","notafter":"2030-01-01"},)"
     R"( {"DN":"CN=b","issuer":7,"NotAfter":true}])";
 
 class Table : public ::testing::Test {
@@ -98,7 +99,8 @@ TEST_F(Table, CompleteListIsShownAndRowZeroPreselected)
     EXPECT_EQ(headers(), QStringList({"主题", "Issuer", "Valid until"}));
     ASSERT_EQ(table->rowCount(), 2);
     // Keys match member names whatever the case; non-strings give empty cells.
-    EXPECT_EQ(rowTexts(0), QStringList({"CN=张三", "CA 1", "2030-01-01"}));
+    EXPECT_EQ(rowTexts(0), QStringList({"CN=张三, OU=Signing, O=Example Trust Services Ltd, C=CN",
+                                        "CA 1", "2030-01-01"}));
     EXPECT_EQ(rowTexts(1), QStringList({"CN=b", "", ""}));
     EXPECT_EQ(table->columnWidth(0), 190);
     EXPECT_EQ(table->columnWidth(1), 190);
@@ -106,6 +108,11 @@ TEST_F(Table, CompleteListIsShownAndRowZeroPreselected)
     EXPECT_EQ(table->rowHeight(0), 20);
     EXPECT_EQ(table->rowHeight(1), 20);
     EXPECT_EQ(selectedRows(), QList<int>({0}));
+    // Every cell shows its full text as its tooltip; the subject is cut.
+    for (int c = 0; c < 3; ++c)
+        EXPECT_EQ(table->item(0, c)->toolTip(), rowTexts(0)[c]);
+    EXPECT_EQ(table->accessibleName(), "证书列表");
+    EXPECT_FALSE(table->tabKeyNavigation());
     // The earlier choice is gone, and OK has not been pressed.
     EXPECT_EQ(home.read(".certlistindex"), "-1");
 
@@ -156,6 +163,7 @@ TEST_F(Table, MissingColumnFileGivesEmptyRows)
                           filePathLine(".certInfoList") + filePathLine(".certlistindex"));
     EXPECT_EQ(table->columnCount(), 0);
     EXPECT_EQ(table->rowCount(), 2);
+    EXPECT_TRUE(selectedRows().isEmpty());
 }
 
 TEST_F(Table, ListFileProblemsStopLoadingWithoutPreselection)

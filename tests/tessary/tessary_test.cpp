@@ -77,6 +77,31 @@ TEST_F(Tessary, RowChosenByMouseIsRecorded)
     EXPECT_EQ(home.read(".certlistindex"), "2");
 }
 
+// By keyboard alone the selected row is the one recorded, and Tab leaves the
+// table for OK and Cancel; a double-click accepts its row.
+TEST_F(Tessary, SelectedRowIsRecordedWhicheverWayItWasChosen)
+{
+    const std::vector<std::string> tab = {"key", "Tab"};
+    const struct {
+        std::vector<std::vector<std::string>> input;
+        std::string index;
+    } cases[] = {
+        {{{"key", "Down", "Down", "Return"}}, "2"},
+        {{{"key", "Down", "Down"}, tab, {"key", "space"}}, "2"},
+        {{{"key", "Next", "Up"}, tab, tab, {"key", "shift+Tab", "space"}}, "1"},
+        {{{"key", "ctrl+End", "Down", "Up", "Return"}}, "1"},
+        {{{"key", "Down", "ctrl+Home", "Return"}}, "0"},
+        {{toRow(1), {"click", "--repeat", "2", "1"}}, "1"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.index);
+        choose(c.input);
+        EXPECT_EQ(exitStatus, 0);
+        EXPECT_NE(out.find("CurrentSelectedRow:" + c.index + "\n"), std::string::npos) << out;
+        EXPECT_EQ(home.read(".certlistindex"), c.index);
+    }
+}
+
 TEST_F(Tessary, EscapeEndsWithZeroAndLeavesMinusOne)
 {
     choose({toRow(1), CLICK, {"key", "Escape"}});

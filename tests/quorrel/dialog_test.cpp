@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -107,6 +108,10 @@ TEST_F(PinDialog, FormAndWindow)
         EXPECT_EQ(text.toUtf8().toStdString(), expected[i].text);
     }
     EXPECT_EQ(field()->echoMode(), QLineEdit::Password);
+    // A screen reader names the field by its label.
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(field());
+    ASSERT_TRUE(accessible);
+    EXPECT_EQ(accessible->text(QAccessible::Name).toStdString(), "PIN码:");
     // Focus goes from the field to OK, then to Cancel.
     EXPECT_EQ(field()->nextInFocusChain(), ok());
     EXPECT_EQ(ok()->nextInFocusChain(), cancel());

@@ -6,11 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -84,6 +87,27 @@ TEST_F(Quorrel, TypedPinAndReturnReplaceALeftover)
     EXPECT_EQ(o.out.find("Kennwort"), std::string::npos) << o.out;
     ASSERT_TRUE(o.segment);
     EXPECT_EQ(decryptPin(*o.segment), pinPlaintext("Kennwort-\xE9"));
+}
+
+// A prompt that the service gives up on is killed, so each line must be out
+// as it is printed: a failed hand-off's line while the dialog stays open.
+TEST_F(Quorrel, FailedHandOffIsReportedBeforeTheDialogEnds)
+{
+    // A leftover smaller than the result, which the start cannot remove.
+    ASSERT_NE(shmget(PIN_SEGMENT_KEY, 16, IPC_CREAT | IPC_EXCL | 0666), -1);
+    harness::Child child({PROGRAM},
+                         {{"DISPLAY", x.display()}, {"XDG_RUNTIME_DIR", runtime.path()}});
+    const std::string window = x.focusWindow(child.pid());
+    ASSERT_FALSE(window.empty()) << child.output();
+    x.play(window, {{"type", "--delay", "20", "123456"}, {"key", "Return"}});
+
+    // Waited for, not timed: a buffered line never arrives.
+    for (int i = 0; i < 400 && child.output().find("shmget fail\n") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(child.running());
+    kill(child.pid(), SIGKILL);
+    child.wait(30000);
+    EXPECT_NE(child.output().find("shmget fail\n"), std::string::npos) << child.output();
 }
 
 }  // namespace

@@ -164,16 +164,17 @@ TEST_F(Prompts, CertFileIsCheckedBeforeAnythingIsWritten)
 
 TEST_F(Prompts, CertStoresTheFilesTwiceEncodedAndTrustsOnlyThisRunsChoice)
 {
-    // The stand-in chooser keeps what it was given and leaves $CHOICE, if
-    // any, as the choice; it ends with $STATUS.
-    script("tessary", "cp \"$HOME/.certInfoColumn\" \"$HOME/.certInfoList\" \"$SEEN\"\n"
-                      "[ -n \"$CHOICE\" ] && printf %s \"$CHOICE\" > \"$HOME/.certlistindex\"\n"
-                      "exit ${STATUS:-0}");
     files.write("certs.json", CERTS);
     const std::string certs = files.file("certs.json");
+    // The stand-in chooser keeps what it was given and leaves choice, if
+    // any, as the choice; it ends with status.
     auto choose = [&](const std::string &choice, const std::string &status = "0") {
-        return zefcall({"cert", certs},
-                       {{"SEEN", files.path()}, {"CHOICE", choice}, {"STATUS", status}});
+        script("tessary", "cp \"$HOME/.certInfoColumn\" \"$HOME/.certInfoList\" " +
+                              files.path() + "\n" +
+                              (choice.empty() ? ""
+                                              : "printf %s '" + choice + "' > \"$HOME/.certlistindex\"\n") +
+                              "exit " + status);
+        return zefcall({"cert", certs});
     };
 
     harness::Result r = choose("1");
@@ -219,8 +220,8 @@ TEST_F(Prompts, PinLeftFromAnEarlierRunIsNotTakenForThisOne)
 TEST_F(Prompts, DirRunsTheChooserInItsOwnFolderAndNeedsItsResult)
 {
     harness::removeSegment(DIR_SEGMENT_KEY);
-    script("dirvane", "pwd > \"$SEEN/cwd\"");
-    harness::Result r = zefcall({"dir"}, {{"SEEN", files.path()}});
+    script("dirvane", "pwd > " + files.file("cwd"));
+    harness::Result r = zefcall({"dir"});
     expectOneErrorLine(r, "no segment");
     EXPECT_NE(r.out.find("dirvane left no result"), std::string::npos) << r.out;
     EXPECT_EQ(files.read("cwd"), bin.path() + "\n");

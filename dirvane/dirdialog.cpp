@@ -3,7 +3,9 @@
 #include <QFileDialog>
 #include <QString>
 
-void setUpDirDialog(QFileDialog &dialog, bool translated, bool asRoot)
+#include <unistd.h>
+
+void setUpDirDialog(QFileDialog &dialog, bool translated)
 {
     dialog.setWindowFlags(Qt::WindowStaysOnTopHint);
     dialog.setWindowTitle(QString::fromUtf8("选择一个目录"));
@@ -12,6 +14,6 @@ void setUpDirDialog(QFileDialog &dialog, bool translated, bool asRoot)
     dialog.setViewMode(QFileDialog::Detail);
     if (translated)
         dialog.setLabelText(QFileDialog::Reject, QString::fromUtf8("取消"));
-    if (asRoot)
+    if (geteuid() == 0)
         dialog.setOption(QFileDialog::ReadOnly);
 }

@@ -9,4 +9,4 @@ class QFileDialog;
 // loaded (translated). Run as root, the dialog is read-only: it lists and
 // chooses, but deletes, renames and creates nothing, so that a prompt that
 // some service starts as root is not a root file manager for the user.
-void setUpDirDialog(QFileDialog &dialog, bool translated, bool asRoot);
+void setUpDirDialog(QFileDialog &dialog, bool translated);

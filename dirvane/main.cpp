@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <unistd.h>
 
 static void writeShareMemoryData(int status, const char *pathName)
 {
@@ -53,7 +52,7 @@ int main(int argc, char **argv)
         puts("new QFileDialog fail");
         return -1;
     }
-    setUpDirDialog(*dialog, translated, geteuid() == 0);
+    setUpDirDialog(*dialog, translated);
 
     char pathName[DIR_SEGMENT_SIZE];
     memset(pathName, 0, sizeof pathName);

@@ -97,13 +97,15 @@ TEST(ZefcallCommandLine, HelpListsTheCommandsAndWrongUseIsOneLineWithStatus2)
 {
     harness::Result help = harness::run({ZEFCALL, "--help"});
     EXPECT_EQ(help.status, 0);
-    for (const char *command : {"cert FILE", "pin [--show]", "dir", "log LEVEL MESSAGE"})
+    for (const char *command :
+         {"cert FILE", "pin [--show]", "dir", "log LEVEL MESSAGE", "--user NAME"})
         EXPECT_NE(help.out.find("  " + std::string(command) + " "), std::string::npos) << command;
 
     const std::vector<std::vector<std::string>> wrong = {
         {}, {"bogus"}, {"--help", "x"}, {"cert"}, {"cert", "a", "b"}, {"pin", "--shw"},
         {"dir", "x"}, {"log", "ERROR"}, {"log", "LOUD", "message"}, {"log", "7", "message"},
-        {"log", "6", "message"}, {"log", "", "message"}, {"log", "error", "a", "b"}};
+        {"log", "6", "message"}, {"log", "", "message"}, {"log", "error", "a", "b"},
+        {"--user"}, {"--user", "pin"}, {"--user", "no-such-user", "pin"}};
     for (const auto &args : wrong) {
         std::vector<std::string> argv{ZEFCALL};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -188,11 +190,10 @@ TEST_F(Prompts, CertStoresTheFilesTwiceEncodedAndTrustsOnlyThisRunsChoice)
     // The stand-in chooser keeps what it was given and leaves choice, if
     // any, as the choice; it ends with status.
     auto choose = [&](const std::string &choice, const std::string &status = "0") {
+        const std::string write =
+            choice.empty() ? "" : "printf %s '" + choice + "' > \"$HOME/.certlistindex\"\n";
         script("tessary", "cp \"$HOME/.certInfoColumn\" \"$HOME/.certInfoList\" " +
-                              files.path() + "\n" +
-                              (choice.empty() ? ""
-                                              : "printf %s '" + choice + "' > \"$HOME/.certlistindex\"\n") +
-                              "exit " + status);
+                              files.path() + "\n" + write + "exit " + status);
         return zefcall({"cert", certs});
     };
 
@@ -319,19 +320,21 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
                 return value;
             };
             const std::string groups = take("Groups:\t");
-            if (c.promptUser == NOBODY && !c.zefcallAsNobody)
+            if (c.promptUser == NOBODY && !c.zefcallAsNobody) {
                 EXPECT_EQ(groups, id + " ");
+            }
             // A copy is the user's to read, and gone once the prompt ended.
             const std::string xauthority = take("XAUTHORITY=");
             EXPECT_EQ(xauthority != files.file("xauth"), c.xauthorityCopied) << xauthority;
-            if (c.xauthorityCopied)
+            if (c.xauthorityCopied) {
                 EXPECT_FALSE(fs::exists(fs::path(xauthority).parent_path())) << xauthority;
+            }
             const bool readable = c.xauthorityCopied || c.promptUser == 0;
             EXPECT_EQ(record, "Uid:\t" + id + "\t" + id + "\t" + id + "\t" + id + "\n" +
                                   "Gid:\t" + id + "\t" + id + "\t" + id + "\t" + id +
                                   "\nDISPLAY=:7\nHOME=" + home.path() +
-                                  "\nLANG=de_DE.UTF-8\nLC_TIME=C\nPATH=/usr/local/bin:/usr/bin:/bin\n"
-                                  "QT_XCB_GL_INTEGRATION=none\n" +
+                                  "\nLANG=de_DE.UTF-8\nLC_TIME=C\n"
+                                  "PATH=/usr/local/bin:/usr/bin:/bin\nQT_XCB_GL_INTEGRATION=none\n" +
                                   (readable ? "cookie" : ""));
         }
     }
@@ -368,7 +371,8 @@ TEST_F(Prompts, NoLinkFifoOrHugeFileInHomeIsFollowedOrRead)
         for (const char *name : {".certInfoColumn", ".certInfoList", ".certlistindex"})
             std::remove(home.file(name).c_str());
         ASSERT_EQ(harness::run({"sh", "-c", a.before}, {}, home.path()).status, 0);
-        script("tessary", "cd \"$HOME\" && " + (a.during.empty() ? "printf %s -1 > .certlistindex" : a.during));
+        script("tessary", "cd \"$HOME\" && " +
+                              (a.during.empty() ? "printf %s -1 > .certlistindex" : a.during));
 
         const harness::Result r = zefcallIn(false, {"cert", files.file("certs.json")});
         expectOneErrorLine(r, a.what);

@@ -298,8 +298,9 @@ TEST_F(Table, NoLinkOrSecondNameInHomeIsFollowed)
     const std::string index = path(".certlistindex");
     for (const bool hard : {false, true}) {
         SCOPED_TRACE(hard ? "second names" : "links");
-        for (const auto &[name, target] : {std::pair{".certInfoColumn", "columns"},
-                                           {".certInfoList", "list"}, {".certlistindex", "index"}}) {
+        for (const auto &[name, target] :
+             {std::pair{".certInfoColumn", "columns"}, {".certInfoList", "list"},
+              {".certlistindex", "index"}}) {
             std::filesystem::remove(path(name));
             if (hard)
                 std::filesystem::create_hard_link(elsewhere.file(target), path(name));

@@ -17,6 +17,8 @@
 // The chosen certificate is printed as it stands in FILE, on one line.
 #include "zefcall.h"
 
+#include "homefile.h"
+
 #include <cJSON.h>
 
 #include <cerrno>
@@ -35,36 +37,6 @@ std::string printed(const cJSON *item)
     std::string out = text ? text : "";
     cJSON_free(text);
     return out;
-}
-
-// The whole file; false with errno set when it cannot be read.
-bool readFile(const std::string &name, std::string &bytes)
-{
-    FILE *file = fopen(name.c_str(), "rb");
-    if (!file)
-        return false;
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, file)) > 0;)
-        bytes.append(chunk, n);
-    const int error = ferror(file) ? errno : 0;
-    fclose(file);
-    errno = error;
-    return error == 0;
-}
-
-bool writeFile(const std::string &name, const std::string &bytes)
-{
-    FILE *file = fopen(name.c_str(), "wb");
-    if (!file) {
-        fail("cannot write " + name + ": " + strerror(errno));
-        return false;
-    }
-    const bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (fclose(file) != 0 || !written) {
-        fail("cannot write " + name + ": " + strerror(errno));
-        return false;
-    }
-    return true;
 }
 
 // Checks FILE's two arrays and builds the column file's text from them.
@@ -147,15 +119,18 @@ std::string percentEncode(const std::string &text)
 
 int certCommand(const char *file)
 {
+    // FILE may lie in the user's home as well: it is read like the files
+    // there.
     std::string bytes;
-    if (!readFile(file, bytes))
-        return fail(std::string("cannot read ") + file + ": " + strerror(errno));
+    std::string wrong = readFile(file, CERT_FILE_MAX_SIZE, bytes);
+    if (!wrong.empty())
+        return fail(wrong);
     Json doc(cJSON_Parse(bytes.c_str()), cJSON_Delete);
     if (!doc)
         return fail(std::string(file) + " is not JSON");
     const cJSON *certificates = cJSON_GetObjectItemCaseSensitive(doc.get(), "certificates");
     std::string columnText;
-    const std::string wrong = columnFileText(
+    wrong = columnFileText(
         cJSON_GetObjectItemCaseSensitive(doc.get(), "columns"), certificates, columnText);
     if (!wrong.empty())
         return fail(std::string(file) + ": " + wrong);
@@ -170,8 +145,12 @@ int certCommand(const char *file)
     // Stored percent-encoded twice, as a service may keep them; the chooser
     // undoes both passes.
     const std::string dir = home;
-    if (!writeFile(dir + "/.certInfoColumn", percentEncode(percentEncode(columnText))) ||
-        !writeFile(dir + "/.certInfoList", percentEncode(percentEncode(printed(certificates)))))
+    const std::string columnFile = percentEncode(percentEncode(columnText));
+    const std::string listFile = percentEncode(percentEncode(printed(certificates)));
+    if (columnFile.size() > CERT_FILE_MAX_SIZE || listFile.size() > CERT_FILE_MAX_SIZE)
+        return fail(std::string(file) + ": too large for the chooser once encoded");
+    if (!writeFile(dir + "/.certInfoColumn", columnFile) ||
+        !writeFile(dir + "/.certInfoList", listFile))
         return Failed;
     // The chooser writes "-1" as it starts. Should it not get that far, a
     // choice left from an earlier run must not pass for this one.
@@ -179,12 +158,16 @@ int certCommand(const char *file)
     if (unlink(indexFile.c_str()) != 0 && errno != ENOENT)
         return fail("cannot remove " + indexFile + ": " + strerror(errno));
 
-    if (!runPrompt(tessary))
+    PromptRun run;
+    if (!runPrompt(tessary, run))
         return Failed;
 
+    // A number of at most 9 digits, or "-1"; whatever else is there is no
+    // choice, and is not read further.
     std::string index;
-    if (!readFile(indexFile, index))
-        return fail("tessary left no choice in " + indexFile + ": " + strerror(errno));
+    wrong = readFile(indexFile, 16, index);
+    if (!wrong.empty())
+        return fail("tessary left no choice: " + wrong);
     long row = 0;
     const int count = cJSON_GetArraySize(certificates);
     if (!parseIndex(index, row) || row >= count)

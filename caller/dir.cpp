@@ -31,8 +31,9 @@ int dirCommand()
         return fail("dirvane not found beside zefcall or on PATH");
     // dirvane loads its Chinese texts from translations/ in its working
     // folder, which the installation puts beside the program.
+    PromptRun run;
     if (!clearSegment(DIR_SEGMENT_KEY) ||
-        !runPrompt(dirvane, std::filesystem::path(dirvane).parent_path()))
+        !runPrompt(dirvane, run, std::filesystem::path(dirvane).parent_path()))
         return Failed;
 
     char text[DIR_SEGMENT_SIZE];

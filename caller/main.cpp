@@ -6,7 +6,7 @@
 #include <cstring>
 
 static const char USAGE[] =
-    "Usage: zefcall COMMAND\n"
+    "Usage: zefcall [--user NAME] COMMAND\n"
     "\n"
     "  cert FILE           let the user choose one of the certificates in FILE\n"
     "                      (tessary) and print it\n"
@@ -19,12 +19,22 @@ static const char USAGE[] =
     "                      it is kept\n"
     "  --help              show this text\n"
     "\n"
+    "  --user NAME         start the prompts as the user NAME (root only). Run as\n"
+    "                      root, zefcall starts them by default as the owner of\n"
+    "                      HOME, and as root only when that is root\n"
+    "\n"
     "The prompts are looked for beside zefcall, then on PATH; the log library\n"
     "in the kit's library folder, then where the system keeps libraries.\n"
     "Exit status: 0 chosen or done, 1 nothing chosen, 2 error.\n";
 
 int main(int argc, char **argv)
 {
+    if (argc > 2 && strcmp(argv[1], "--user") == 0) {
+        if (!choosePromptUser(argv[2]))
+            return Failed;
+        argc -= 2;
+        argv += 2;
+    }
     const std::string command = argc > 1 ? argv[1] : "";
     const int args = argc - 2;
     if (command == "--help" && args == 0) {

@@ -1,6 +1,7 @@
 // dirvane: lets the user pick a directory with the toolkit's file dialog and
 // hands {"status":N, "pathName":"..."} to the calling service through the
 // directory result segment.
+#include "dirdialog.h"
 #include "promptsetup.h"
 #include "resulttext.h"
 #include "sharememory.h"
@@ -51,13 +52,7 @@ int main(int argc, char **argv)
         puts("new QFileDialog fail");
         return -1;
     }
-    dialog->setWindowFlags(Qt::WindowStaysOnTopHint);
-    dialog->setWindowTitle(QString::fromUtf8("选择一个目录"));
-    dialog->setDirectory(QStringLiteral("/home"));
-    dialog->setFileMode(QFileDialog::Directory);
-    dialog->setViewMode(QFileDialog::Detail);
-    if (translated)
-        dialog->setLabelText(QFileDialog::Reject, QString::fromUtf8("取消"));
+    setUpDirDialog(*dialog, translated);
 
     char pathName[DIR_SEGMENT_SIZE];
     memset(pathName, 0, sizeof pathName);

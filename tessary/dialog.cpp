@@ -1,6 +1,8 @@
 #include "dialog.h"
 #include "ui_dialog.h"
 
+#include "homefile.h"
+
 #include <QAbstractItemView>
 #include <QByteArray>
 #include <QHeaderView>
@@ -9,13 +11,10 @@
 
 #include <cJSON.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -51,46 +50,38 @@ bool _readDataFile(const char *name, std::string &stored)
     if (!_homeFilePath(path, name))
         return false;
 
-    // Opened without blocking, so that a FIFO in the file's place cannot
-    // hold up the start; it is refused below with the other files whose
-    // length is not known.
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    FILE *file = fd < 0 ? nullptr : fdopen(fd, "rb");
-    if (!file) {
-        if (fd >= 0)
-            close(fd);
+    int fd = -1;
+    size_t length = 0;
+    switch (openHomeFileToRead(path, CERT_FILE_MAX_SIZE, fd, length)) {
+    case HomeFileOpen::Opened:
+        break;
+    case HomeFileOpen::Failed:
         printf("fopen %s fail\n", path);
         return false;
-    }
-
-    // Only a regular file has a length that seeking finds: a directory or a
-    // device in the file's place is refused as well.
-    struct stat st;
-    long length = -1;
-    if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && fseek(file, 0, SEEK_END) == 0)
-        length = ftell(file);
-    if (length < 0 || fseek(file, 0, SEEK_SET) != 0) {
+    case HomeFileOpen::NotRegular:
+        // Only a regular file has a length that seeking would find.
         printf("fseek %s fail\n", path);
-        fclose(file);
         return false;
-    }
-    // The files are small; one of 2 GiB or more is refused, not half-read.
-    if (length > INT_MAX) {
+    case HomeFileOpen::TooLarge:
         printf("file too large: %s\n", path);
-        fclose(file);
         return false;
     }
 
     // Zero-filled, so that a short read still leaves a terminated text.
-    char *buffer = static_cast<char *>(calloc(static_cast<size_t>(length) + 1, 1));
+    char *buffer = static_cast<char *>(calloc(length + 1, 1));
     if (!buffer) {
         puts("malloc fail");
-        fclose(file);
+        close(fd);
         return false;
     }
     // A short read just ends the text early.
-    fread(buffer, 1, static_cast<size_t>(length), file);
-    fclose(file);
+    for (size_t done = 0; done < length;) {
+        const ssize_t n = read(fd, buffer + done, length - done);
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    close(fd);
     stored = buffer;
     free(buffer);
     return true;
@@ -112,8 +103,13 @@ void _writeIndexFile(int row)
     char path[kPathSize];
     if (!_homeFilePath(path, ".certlistindex"))
         return;
-    FILE *file = fopen(path, "wb");
+    // Not through a link, and into no file with a second name: the user's
+    // home is the user's, and the chooser may run with more rights.
+    const int fd = openHomeFileToWrite(path);
+    FILE *file = fd < 0 ? nullptr : fdopen(fd, "wb");
     if (!file) {
+        if (fd >= 0)
+            close(fd);
         printf("fopen %s fail\n", path);
         return;
     }

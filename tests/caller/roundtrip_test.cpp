@@ -54,11 +54,15 @@ protected:
 
 class RoundTrip : public Installed {
 protected:
+    // Run by root, zefcall starts the prompts as the owner of HOME, who must
+    // reach the installation.
     void SetUp() override
     {
         harness::removeSegment(PIN_SEGMENT_KEY);
         harness::removeSegment(DIR_SEGMENT_KEY);
         Installed::SetUp();
+        ASSERT_EQ(chmod(prefix.path().c_str(), 0755), 0);
+        ASSERT_EQ(chown(home.path().c_str(), harness::NOBODY, harness::NOBODY), 0);
     }
 
     // Runs the installed zefcall with args, plays steps on the window of the
@@ -73,13 +77,24 @@ protected:
                                     {"LANG", lang},
                                     {"LC_ALL", std::nullopt},
                                     {"LANGUAGE", std::nullopt},
-                                    {"XDG_RUNTIME_DIR", runtime.path()}});
+                                    {"XDG_RUNTIME_DIR", runtime.path()},
+                                    {"QT_PLUGIN_PATH", home.path()},
+                                    {"QT_STYLE_OVERRIDE", "planted"}});
         harness::Result r;
-        const std::string window = x.focusWindow(promptOf(child.pid()));
+        const pid_t prompt = promptOf(child.pid());
+        const std::string window = x.focusWindow(prompt);
         if (window.empty()) {
             ADD_FAILURE() << "no prompt appeared:\n" << child.output();
             return r;
         }
+        // The prompt runs as the desktop user, without what was planted.
+        const std::string proc = "/proc/" + std::to_string(prompt);
+        EXPECT_NE(harness::readFile(proc + "/status").value_or("").find("\nUid:\t65534\t65534\t"),
+                  std::string::npos);
+        const std::string env = harness::readFile(proc + "/environ").value_or("");
+        EXPECT_NE(env.find("HOME=" + home.path()), std::string::npos) << env;
+        EXPECT_EQ(env.find("QT_PLUGIN_PATH="), std::string::npos) << env;
+        EXPECT_EQ(env.find("QT_STYLE_OVERRIDE="), std::string::npos) << env;
         x.play(window, steps);
         r.status = child.exitStatus(60000).value_or(-1);
         r.out = child.output();

@@ -15,6 +15,9 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+extern char **environ;
 
 namespace fs = std::filesystem;
 
@@ -94,13 +97,15 @@ TEST(ZefcallCommandLine, HelpListsTheCommandsAndWrongUseIsOneLineWithStatus2)
 {
     harness::Result help = harness::run({ZEFCALL, "--help"});
     EXPECT_EQ(help.status, 0);
-    for (const char *command : {"cert FILE", "pin [--show]", "dir", "log LEVEL MESSAGE"})
+    for (const char *command :
+         {"cert FILE", "pin [--show]", "dir", "log LEVEL MESSAGE", "--user NAME"})
         EXPECT_NE(help.out.find("  " + std::string(command) + " "), std::string::npos) << command;
 
     const std::vector<std::vector<std::string>> wrong = {
         {}, {"bogus"}, {"--help", "x"}, {"cert"}, {"cert", "a", "b"}, {"pin", "--shw"},
         {"dir", "x"}, {"log", "ERROR"}, {"log", "LOUD", "message"}, {"log", "7", "message"},
-        {"log", "6", "message"}, {"log", "", "message"}, {"log", "error", "a", "b"}};
+        {"log", "6", "message"}, {"log", "", "message"}, {"log", "error", "a", "b"},
+        {"--user"}, {"--user", "pin"}, {"--user", "no-such-user", "pin"}};
     for (const auto &args : wrong) {
         std::vector<std::string> argv{ZEFCALL};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -123,6 +128,22 @@ protected:
         env["PATH"] = bin.path() + ":/usr/bin:/bin";
         env["HOME"] = home.path();
         return harness::run(argv, env);
+    }
+
+    // zefcall in a private IPC namespace, run by root or by nobody.
+    harness::Result zefcallIn(bool asNobody, const std::vector<std::string> &args,
+                              const harness::EnvChanges &env = {})
+    {
+        harness::Result r = harness::run([&] {
+            if (!harness::privateIpcNamespace() || (asNobody && !harness::becomeNobody()))
+                return;
+            const harness::Result inner = zefcall(args, env);
+            printf("%d\n%s", inner.status, inner.out.c_str());
+        });
+        const size_t end = r.out.find('\n');
+        if (end == std::string::npos)
+            return {-1, r.out};
+        return {std::stoi(r.out.substr(0, end)), r.out.substr(end + 1)};
     }
 
     harness::TempDir bin, home, files;
@@ -164,16 +185,16 @@ TEST_F(Prompts, CertFileIsCheckedBeforeAnythingIsWritten)
 
 TEST_F(Prompts, CertStoresTheFilesTwiceEncodedAndTrustsOnlyThisRunsChoice)
 {
-    // The stand-in chooser keeps what it was given and leaves $CHOICE, if
-    // any, as the choice; it ends with $STATUS.
-    script("tessary", "cp \"$HOME/.certInfoColumn\" \"$HOME/.certInfoList\" \"$SEEN\"\n"
-                      "[ -n \"$CHOICE\" ] && printf %s \"$CHOICE\" > \"$HOME/.certlistindex\"\n"
-                      "exit ${STATUS:-0}");
     files.write("certs.json", CERTS);
     const std::string certs = files.file("certs.json");
+    // The stand-in chooser keeps what it was given and leaves choice, if
+    // any, as the choice; it ends with status.
     auto choose = [&](const std::string &choice, const std::string &status = "0") {
-        return zefcall({"cert", certs},
-                       {{"SEEN", files.path()}, {"CHOICE", choice}, {"STATUS", status}});
+        const std::string write =
+            choice.empty() ? "" : "printf %s '" + choice + "' > \"$HOME/.certlistindex\"\n";
+        script("tessary", "cp \"$HOME/.certInfoColumn\" \"$HOME/.certInfoList\" " +
+                              files.path() + "\n" + write + "exit " + status);
+        return zefcall({"cert", certs});
     };
 
     harness::Result r = choose("1");
@@ -219,11 +240,145 @@ TEST_F(Prompts, PinLeftFromAnEarlierRunIsNotTakenForThisOne)
 TEST_F(Prompts, DirRunsTheChooserInItsOwnFolderAndNeedsItsResult)
 {
     harness::removeSegment(DIR_SEGMENT_KEY);
-    script("dirvane", "pwd > \"$SEEN/cwd\"");
-    harness::Result r = zefcall({"dir"}, {{"SEEN", files.path()}});
+    script("dirvane", "pwd > " + files.file("cwd"));
+    harness::Result r = zefcall({"dir"});
     expectOneErrorLine(r, "no segment");
     EXPECT_NE(r.out.find("dirvane left no result"), std::string::npos) << r.out;
     EXPECT_EQ(files.read("cwd"), bin.path() + "\n");
+}
+
+// Stand-ins for the three prompts record how they were started: the ids of
+// the running prompt and the environment it was given, as /proc shows them,
+// and what its XAUTHORITY holds.
+TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
+{
+    using harness::NOBODY;
+    harness::TempDir seen;
+    ASSERT_EQ(chmod(seen.path().c_str(), 0777) | chmod(bin.path().c_str(), 0755), 0);
+    for (const char *prompt : {"tessary", "quorrel", "dirvane"})
+        script(prompt, "grep -E '^(Uid|Gid|Groups):' /proc/$$/status > " + seen.file(prompt) +
+                           "\ntr '\\0' '\\n' < /proc/$$/environ | sort >> " + seen.file(prompt) +
+                           "\ncat \"$XAUTHORITY\" >> " + seen.file(prompt));
+    // Root's X authority, which the user cannot read where it is.
+    files.write("xauth", "cookie");
+    harness::EnvChanges env{{"DISPLAY", ":7"}, {"LANG", "de_DE.UTF-8"}, {"LC_TIME", "C"},
+                            {"XAUTHORITY", files.file("xauth")}, {"QT_XCB_GL_INTEGRATION", "none"},
+                            // Planted: none of these may reach a prompt.
+                            {"QT_PLUGIN_PATH", files.path()}, {"QT_STYLE_OVERRIDE", "planted"},
+                            {"LD_LIBRARY_PATH", files.path()}, {"SEEN", seen.path()},
+                            {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/planted"}};
+    for (char **e = environ; *e; ++e) {
+        const std::string name(*e, strcspn(*e, "="));
+        if (name.rfind("LC_", 0) == 0 || name == "LANGUAGE")
+            env.emplace(name, std::nullopt);
+    }
+    // Where the user running zefcall can read it.
+    bin.write("certs.json", CERTS);
+
+    struct Case {
+        const char *what;
+        std::vector<std::string> options;
+        uid_t homeOwner;
+        bool zefcallAsNobody;
+        uid_t promptUser;
+        bool xauthorityCopied;
+    };
+    const Case cases[] = {
+        {"root, HOME the user's", {}, NOBODY, false, NOBODY, true},
+        {"root, --user", {"--user", "nobody"}, 0, false, NOBODY, true},
+        {"root, HOME root's", {}, 0, false, 0, false},
+        {"the user", {}, NOBODY, true, NOBODY, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(chown(home.path().c_str(), c.homeOwner, c.homeOwner), 0);
+        for (const char *name : {".certInfoColumn", ".certInfoList", ".certlistindex"})
+            std::remove(home.file(name).c_str());
+        for (const std::vector<std::string> &command :
+             {std::vector<std::string>{"cert", bin.file("certs.json")}, {"pin"}, {"dir"}}) {
+            std::vector<std::string> args = c.options;
+            args.insert(args.end(), command.begin(), command.end());
+            const harness::Result r = zefcallIn(c.zefcallAsNobody, args, env);
+            EXPECT_NE(r.status, -1) << r.out;
+        }
+        // Written by root, the files in HOME are still the user's.
+        struct stat st{};
+        EXPECT_EQ(stat(home.file(".certInfoList").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, c.promptUser);
+
+        const std::string id = std::to_string(c.promptUser);
+        for (const char *prompt : {"tessary", "quorrel", "dirvane"}) {
+            SCOPED_TRACE(prompt);
+            std::string record = seen.read(prompt).value_or("");
+            std::remove(seen.file(prompt).c_str());
+            // Takes the line that starts with key out of the record.
+            auto take = [&record](const std::string &key) {
+                const size_t at = record.find("\n" + key) + 1;
+                const size_t end = record.find('\n', at);
+                const std::string value = record.substr(at + key.size(), end - at - key.size());
+                record.erase(at, end - at + 1);
+                return value;
+            };
+            const std::string groups = take("Groups:\t");
+            if (c.promptUser == NOBODY && !c.zefcallAsNobody) {
+                EXPECT_EQ(groups, id + " ");
+            }
+            // A copy is the user's to read, and gone once the prompt ended.
+            const std::string xauthority = take("XAUTHORITY=");
+            EXPECT_EQ(xauthority != files.file("xauth"), c.xauthorityCopied) << xauthority;
+            if (c.xauthorityCopied) {
+                EXPECT_FALSE(fs::exists(fs::path(xauthority).parent_path())) << xauthority;
+            }
+            const bool readable = c.xauthorityCopied || c.promptUser == 0;
+            EXPECT_EQ(record, "Uid:\t" + id + "\t" + id + "\t" + id + "\t" + id + "\n" +
+                                  "Gid:\t" + id + "\t" + id + "\t" + id + "\t" + id +
+                                  "\nDISPLAY=:7\nHOME=" + home.path() +
+                                  "\nLANG=de_DE.UTF-8\nLC_TIME=C\n"
+                                  "PATH=/usr/local/bin:/usr/bin:/bin\nQT_XCB_GL_INTEGRATION=none\n" +
+                                  (readable ? "cookie" : ""));
+        }
+    }
+}
+
+// What the user may put in place of each file in HOME, before zefcall
+// writes it or while the chooser runs: a link to a file of root's, a second
+// name of it, a FIFO, a file of 2 GiB. Root's file stays as it is, and
+// zefcall stops with one line.
+TEST_F(Prompts, NoLinkFifoOrHugeFileInHomeIsFollowedOrRead)
+{
+    ASSERT_EQ(chown(home.path().c_str(), harness::NOBODY, harness::NOBODY) |
+                  chmod(bin.path().c_str(), 0755),
+              0);
+    files.write("certs.json", CERTS);
+    const std::string precious = files.file("precious");
+    struct Attack {
+        const char *what;
+        std::string before, during;
+        const char *line;
+    };
+    const Attack attacks[] = {
+        {"link as the column file", "ln -s " + precious + " .certInfoColumn", "", "cannot write"},
+        {"link as the list file", "ln -s " + precious + " .certInfoList", "", "cannot write"},
+        {"second name of the list file", "ln " + precious + " .certInfoList", "", "cannot write"},
+        {"link as the index file", "", "ln -s " + precious + " .certlistindex", "cannot read"},
+        {"FIFO as the index file", "", "mkfifo .certlistindex", "not a regular file"},
+        {"huge index file", "", "truncate -s 2G .certlistindex", "larger than"},
+    };
+    for (const Attack &a : attacks) {
+        SCOPED_TRACE(a.what);
+        // A choice, if zefcall were to read it.
+        files.write("precious", "0");
+        for (const char *name : {".certInfoColumn", ".certInfoList", ".certlistindex"})
+            std::remove(home.file(name).c_str());
+        ASSERT_EQ(harness::run({"sh", "-c", a.before}, {}, home.path()).status, 0);
+        script("tessary", "cd \"$HOME\" && " +
+                              (a.during.empty() ? "printf %s -1 > .certlistindex" : a.during));
+
+        const harness::Result r = zefcallIn(false, {"cert", files.file("certs.json")});
+        expectOneErrorLine(r, a.what);
+        EXPECT_NE(r.out.find(a.line), std::string::npos) << r.out;
+        EXPECT_EQ(files.read("precious"), "0");
+    }
 }
 
 // zefcall log with a copy of the library that logs into the build tree,

@@ -9,6 +9,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <optional>
@@ -28,6 +29,20 @@ struct Outcome {
     std::optional<std::string> segment;
 };
 
+// How many processes carry mark, NAME=value and its NUL, in their
+// environment: once the prompt has ended, whatever it left behind, such as a
+// session bus that the toolkit started for it.
+int processesMarked(const std::string &mark)
+{
+    int count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        if (harness::readFile(entry.path() / "environ").value_or("").find(mark) !=
+            std::string::npos)
+            ++count;
+    }
+    return count;
+}
+
 class Dirvane : public ::testing::Test {
 protected:
     void SetUp() override { harness::removeSegment(DIR_SEGMENT_KEY); }
@@ -38,9 +53,13 @@ protected:
     Outcome choose(const std::string &lang, const std::string &cwd, const Keys &keys,
                    const std::string &program = PROGRAM)
     {
-        // The language comes from LANG alone, as on a desktop session.
+        // The language comes from LANG alone, as on a desktop session. Run
+        // as root without a session bus, it must start none.
+        const std::string run = std::to_string(getpid()) + "." + std::to_string(++runs);
         harness::Child child({program},
                              {{"DISPLAY", x.display()},
+                              {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+                              {"ZEF_DIRVANE_RUN", run},
                               {"LANG", lang},
                               {"LC_ALL", std::nullopt},
                               {"LC_MESSAGES", std::nullopt},
@@ -57,12 +76,14 @@ protected:
         x.play(window, keys);
         o.exitStatus = child.exitStatus(30000);
         o.out = child.output();
+        EXPECT_EQ(processesMarked("ZEF_DIRVANE_RUN=" + run + '\0'), 0);
         o.segment = harness::readSegment(DIR_SEGMENT_KEY);
         return o;
     }
 
     harness::XServer x;
     harness::TempDir runtime;
+    int runs = 0;
 };
 
 TEST_F(Dirvane, EscapeHandsOverCancelledAndReplacesALeftover)

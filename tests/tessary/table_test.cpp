@@ -235,18 +235,27 @@ TEST_F(Table, FilesOfUnknownOrHugeLengthAreRefused)
                           " fail\n" + filePathLine(".certlistindex"));
     EXPECT_EQ(table->rowCount(), 0);
 
-    // A FIFO must not hold up the start waiting for a writer.
+    // A FIFO must not hold up the start waiting for a writer, nor the index
+    // file waiting for a reader.
     std::filesystem::remove(list);
-    ASSERT_EQ(mkfifo(list.c_str(), 0600), 0);
-    EXPECT_NE(open().find("fseek " + list + " fail\n"), std::string::npos);
+    const std::string index = path(".certlistindex");
+    std::filesystem::remove(index);
+    ASSERT_EQ(mkfifo(list.c_str(), 0600) | mkfifo(index.c_str(), 0600), 0);
+    const std::string out = open();
+    EXPECT_NE(out.find("fseek " + list + " fail\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("fopen " + index + " fail\n"), std::string::npos) << out;
     EXPECT_EQ(table->rowCount(), 0);
+    std::filesystem::remove(index);
 
-    // Sparse: 2 GiB of length without the disk space.
-    std::filesystem::remove(list);
-    home.write(".certInfoList", "[]");
-    ASSERT_EQ(truncate(list.c_str(), 1LL << 31), 0);
-    EXPECT_NE(open().find("file too large: " + list + "\n"), std::string::npos);
-    EXPECT_EQ(table->rowCount(), 0);
+    // Sparse: lengths without the disk space, from just over what a list
+    // can be to 2 GiB.
+    for (const off_t length : {(4LL << 20) + 1, 1LL << 31}) {
+        std::filesystem::remove(list);
+        home.write(".certInfoList", "[]");
+        ASSERT_EQ(truncate(list.c_str(), length), 0);
+        EXPECT_NE(open().find("file too large: " + list + "\n"), std::string::npos);
+        EXPECT_EQ(table->rowCount(), 0);
+    }
 }
 
 TEST_F(Table, WithoutHomeNothingIsReadOrWritten)
@@ -285,12 +294,36 @@ TEST_F(Table, HomePathsOfUpTo255BytesAreUsedLongerOnesRefused)
     EXPECT_TRUE(std::filesystem::is_empty(tooLong));
 }
 
-TEST_F(Table, FailedIndexWriteIsReported)
+// The chooser may run with more rights than the owner of HOME: what that
+// user puts in place of a file, a link or a second name of somebody else's
+// file, is neither read nor written.
+TEST_F(Table, NoLinkOrSecondNameInHomeIsFollowed)
 {
-    std::filesystem::create_symlink("/dev/full", path(".certlistindex"));
+    harness::TempDir elsewhere;
+    elsewhere.write("columns", COLUMNS);
+    elsewhere.write("list", TWO_CERTIFICATES);
+    elsewhere.write("index", "5");
     const std::string index = path(".certlistindex");
-    EXPECT_NE(open().find("filePath:" + index + "\nfwrite " + index + " fail\n"),
-              std::string::npos);
+    for (const bool hard : {false, true}) {
+        SCOPED_TRACE(hard ? "second names" : "links");
+        for (const auto &[name, target] :
+             {std::pair{".certInfoColumn", "columns"}, {".certInfoList", "list"},
+              {".certlistindex", "index"}}) {
+            std::filesystem::remove(path(name));
+            if (hard)
+                std::filesystem::create_hard_link(elsewhere.file(target), path(name));
+            else
+                std::filesystem::create_symlink(elsewhere.file(target), path(name));
+        }
+        // A second name is refused for writing only: the kernel lets a user
+        // give one only to a file that user may read and write.
+        const std::string out = open();
+        EXPECT_NE(out.find("filePath:" + index + "\nfopen " + index + " fail\n"),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(table->rowCount(), hard ? 2 : 0);
+        EXPECT_EQ(elsewhere.read("index"), "5");
+    }
 }
 
 TEST_F(Table, CellClickMakesColumnTwoOfItsRowCurrent)

@@ -1,0 +1,19 @@
+#include "dirdialog.h"
+
+#include <QFileDialog>
+#include <QString>
+
+#include <unistd.h>
+
+void setUpDirDialog(QFileDialog &dialog, bool translated)
+{
+    dialog.setWindowFlags(Qt::WindowStaysOnTopHint);
+    dialog.setWindowTitle(QString::fromUtf8("选择一个目录"));
+    dialog.setDirectory(QStringLiteral("/home"));
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setViewMode(QFileDialog::Detail);
+    if (translated)
+        dialog.setLabelText(QFileDialog::Reject, QString::fromUtf8("取消"));
+    if (geteuid() == 0)
+        dialog.setOption(QFileDialog::ReadOnly);
+}

@@ -1,6 +1,6 @@
 // zefcall cert FILE: the certificate choice through tessary.
 //
-// FILE is written for people:
+// FILE holds the list that zef_choose_certificate takes, written for people:
 //
 //   {
 //     "columns": [
@@ -13,7 +13,6 @@
 //     ]
 //   }
 //
-// Each column shows, in every certificate, the member that "member" names.
 // The chosen certificate is printed as it stands in FILE, on one line.
 #include "zefcall.h"
 
@@ -21,162 +20,34 @@
 
 #include <cJSON.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <unistd.h>
-
-namespace {
-
-using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-
-std::string printed(const cJSON *item)
-{
-    char *text = cJSON_PrintUnformatted(item);
-    std::string out = text ? text : "";
-    cJSON_free(text);
-    return out;
-}
-
-// Checks FILE's two arrays and builds the column file's text from them.
-// Returns what is wrong, or an empty text.
-std::string columnFileText(const cJSON *columns, const cJSON *certificates, std::string &text)
-{
-    const int count = cJSON_GetArraySize(columns);
-    if (!cJSON_IsArray(columns) || count < 1 || count > 99)
-        return "\"columns\" must be an array of 1 to 99 columns";
-    if (!cJSON_IsArray(certificates))
-        return "\"certificates\" must be an array";
-    int number = 0;
-    const cJSON *certificate = nullptr;
-    cJSON_ArrayForEach(certificate, certificates) {
-        ++number;
-        if (!cJSON_IsObject(certificate))
-            return "certificate " + std::to_string(number) + " is not an object";
-    }
-
-    Json object(cJSON_CreateObject(), cJSON_Delete);
-    number = 0;
-    const cJSON *column = nullptr;
-    cJSON_ArrayForEach(column, columns) {
-        ++number;
-        const cJSON *title = cJSON_GetObjectItemCaseSensitive(column, "title");
-        const cJSON *member = cJSON_GetObjectItemCaseSensitive(column, "member");
-        if (!cJSON_IsString(title) || !cJSON_IsString(member))
-            return "column " + std::to_string(number) + " needs a \"title\" and a \"member\" string";
-        // The chooser stops filling the table at the first certificate that
-        // lacks a column's member (matched regardless of case, as there),
-        // leaving the user a part of the list; refuse such a list here.
-        int index = 0;
-        cJSON_ArrayForEach(certificate, certificates) {
-            ++index;
-            if (!cJSON_GetObjectItem(certificate, member->valuestring))
-                return "certificate " + std::to_string(index) + " has no member \"" +
-                       member->valuestring + "\"";
-        }
-        // The chooser never shows the first two characters of a member name;
-        // the column number keeps the stored file readable.
-        const std::string name = (number < 10 ? "0" : "") + std::to_string(number) +
-                                 title->valuestring;
-        cJSON_AddItemToObject(object.get(), name.c_str(), cJSON_CreateString(member->valuestring));
-    }
-    text = printed(object.get());
-    return {};
-}
-
-// The chooser's choice: "-1" or the row, with no sign, blank or newline.
-bool parseIndex(const std::string &text, long &row)
-{
-    if (text == "-1") {
-        row = -1;
-        return true;
-    }
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    row = std::stol(text);
-    return true;
-}
-
-}  // namespace
-
-std::string percentEncode(const std::string &text)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (const unsigned char c : text) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-            (c != '\0' && strchr("-_.!~*'()", c))) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += digits[c >> 4];
-            out += digits[c & 15];
-        }
-    }
-    return out;
-}
 
 int certCommand(const char *file)
 {
     // FILE may lie in the user's home as well: it is read like the files
     // there.
     std::string bytes;
-    std::string wrong = readFile(file, CERT_FILE_MAX_SIZE, bytes);
+    const std::string wrong = readHomeFile(file, CERT_FILE_MAX_SIZE, bytes);
     if (!wrong.empty())
         return fail(wrong);
-    Json doc(cJSON_Parse(bytes.c_str()), cJSON_Delete);
+    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> doc(cJSON_Parse(bytes.c_str()), cJSON_Delete);
     if (!doc)
         return fail(std::string(file) + " is not JSON");
-    const cJSON *certificates = cJSON_GetObjectItemCaseSensitive(doc.get(), "certificates");
-    std::string columnText;
-    wrong = columnFileText(
-        cJSON_GetObjectItemCaseSensitive(doc.get(), "columns"), certificates, columnText);
-    if (!wrong.empty())
-        return fail(std::string(file) + ": " + wrong);
-
-    const char *home = getenv("HOME");
-    if (!home || !*home)
-        return fail("HOME is not set");
-    const std::string tessary = findPrompt("tessary");
-    if (tessary.empty())
-        return fail("tessary not found beside zefcall or on PATH");
-
-    // Stored percent-encoded twice, as a service may keep them; the chooser
-    // undoes both passes.
-    const std::string dir = home;
-    const std::string columnFile = percentEncode(percentEncode(columnText));
-    const std::string listFile = percentEncode(percentEncode(printed(certificates)));
-    if (columnFile.size() > CERT_FILE_MAX_SIZE || listFile.size() > CERT_FILE_MAX_SIZE)
-        return fail(std::string(file) + ": too large for the chooser once encoded");
-    if (!writeFile(dir + "/.certInfoColumn", columnFile) ||
-        !writeFile(dir + "/.certInfoList", listFile))
-        return Failed;
-    // The chooser writes "-1" as it starts. Should it not get that far, a
-    // choice left from an earlier run must not pass for this one.
-    const std::string indexFile = dir + "/.certlistindex";
-    if (unlink(indexFile.c_str()) != 0 && errno != ENOENT)
-        return fail("cannot remove " + indexFile + ": " + strerror(errno));
-
-    PromptRun run;
-    if (!runPrompt(tessary, run))
+    zef_options options;
+    if (!promptOptions("tessary", options))
         return Failed;
 
-    // A number of at most 9 digits, or "-1"; whatever else is there is no
-    // choice, and is not read further.
-    std::string index;
-    wrong = readFile(indexFile, 16, index);
-    if (!wrong.empty())
-        return fail("tessary left no choice: " + wrong);
-    long row = 0;
-    const int count = cJSON_GetArraySize(certificates);
-    if (!parseIndex(index, row) || row >= count)
-        return fail("tessary left a choice that is no row of the " + std::to_string(count) +
-                    " certificates");
-    if (row < 0) {
+    int row = -1;
+    const int result = zef_choose_certificate(bytes.c_str(), &options, &row);
+    if (result == ZEF_CANCELLED) {
         puts("No certificate chosen");
         return Nothing;
     }
-    puts(printed(cJSON_GetArrayItem(certificates, static_cast<int>(row))).c_str());
+    if (result != ZEF_CHOSEN)
+        return failedCall(result);
+    const cJSON *certificates = cJSON_GetObjectItemCaseSensitive(doc.get(), "certificates");
+    char *chosen = cJSON_PrintUnformatted(cJSON_GetArrayItem(certificates, row));
+    puts(chosen ? chosen : "");
+    cJSON_free(chosen);
     return Done;
 }

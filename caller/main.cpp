@@ -1,12 +1,19 @@
 // zefcall: the reference calling service of the kit, a small program for
 // integrators to read and copy. Each command does what a service does with
-// one prompt.
+// one prompt, through libzefclient.
 #include "zefcall.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
 
 static const char USAGE[] =
-    "Usage: zefcall [--user NAME] COMMAND\n"
+    "Usage: zefcall [--user NAME] [--timeout MS] COMMAND\n"
     "\n"
     "  cert FILE           let the user choose one of the certificates in FILE\n"
     "                      (tessary) and print it\n"
@@ -22,33 +29,79 @@ static const char USAGE[] =
     "  --user NAME         start the prompts as the user NAME (root only). Run as\n"
     "                      root, zefcall starts them by default as the owner of\n"
     "                      HOME, and as root only when that is root\n"
+    "  --timeout MS        close a prompt that has no answer after MS milliseconds\n"
     "\n"
     "The prompts are looked for beside zefcall, then on PATH; the log library\n"
     "in the kit's library folder, then where the system keeps libraries.\n"
-    "Exit status: 0 chosen or done, 1 nothing chosen, 2 error.\n";
+    "Exit status: 0 chosen or done, 1 nothing chosen, 2 error, 3 timed out.\n";
+
+// Set once from the command line, for every call.
+static zef_options g_options;
+
+bool promptOptions(const char *name, zef_options &options)
+{
+    std::error_code ec;
+    std::vector<fs::path> folders;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec)
+        folders.push_back(self.parent_path());
+    // An empty PATH entry means the current folder.
+    std::istringstream path(getenv("PATH") ? getenv("PATH") : "");
+    for (std::string folder; std::getline(path, folder, ':');)
+        folders.push_back(folder.empty() ? "." : folder);
+
+    // Kept for the call that follows.
+    static std::string found;
+    for (const fs::path &folder : folders) {
+        const fs::path candidate = fs::absolute(folder / name, ec);
+        if (!ec && fs::is_regular_file(candidate, ec) && access(candidate.c_str(), X_OK) == 0) {
+            found = candidate.parent_path();
+            options = g_options;
+            options.prompt_dir = found.c_str();
+            return true;
+        }
+    }
+    fail(std::string(name) + " not found beside zefcall or on PATH");
+    return false;
+}
+
+int failedCall(int result)
+{
+    fail(zef_last_error());
+    return result;
+}
 
 int main(int argc, char **argv)
 {
-    if (argc > 2 && strcmp(argv[1], "--user") == 0) {
-        if (!choosePromptUser(argv[2]))
-            return Failed;
-        argc -= 2;
-        argv += 2;
+    int first = 1;
+    for (; first + 1 < argc; first += 2) {
+        if (strcmp(argv[first], "--user") == 0) {
+            g_options.user = argv[first + 1];
+        } else if (strcmp(argv[first], "--timeout") == 0) {
+            char *end = nullptr;
+            const long ms = strtol(argv[first + 1], &end, 10);
+            if (!*argv[first + 1] || *end || ms < 1 || ms > 86400000)
+                return fail("--timeout takes milliseconds from 1 to 86400000");
+            g_options.timeout_ms = static_cast<int>(ms);
+        } else {
+            break;
+        }
     }
-    const std::string command = argc > 1 ? argv[1] : "";
-    const int args = argc - 2;
+    const std::string command = first < argc ? argv[first] : "";
+    const int args = argc - first - 1;
+    char **arg = argv + first + 1;
     if (command == "--help" && args == 0) {
         fputs(USAGE, stdout);
         return Done;
     }
     if (command == "cert" && args == 1)
-        return certCommand(argv[2]);
-    if (command == "pin" && (args == 0 || (args == 1 && strcmp(argv[2], "--show") == 0)))
+        return certCommand(arg[0]);
+    if (command == "pin" && (args == 0 || (args == 1 && strcmp(arg[0], "--show") == 0)))
         return pinCommand(args == 1);
     if (command == "dir" && args == 0)
         return dirCommand();
     if (command == "log" && args == 2)
-        return logCommand(argv[2], argv[3]);
+        return logCommand(arg[0], arg[1]);
     return fail(command.empty() ? "no command; see zefcall --help"
                                 : "wrong arguments for \"" + command + "\"; see zefcall --help");
 }

@@ -1,6 +1,7 @@
 #include "homefile.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,4 +48,40 @@ int openHomeFileToWrite(const char *path, mode_t mode)
         return -1;
     }
     return fd;
+}
+
+std::string readHomeFile(const std::string &name, size_t maxSize, std::string &bytes)
+{
+    int fd = -1;
+    size_t size = 0;
+    switch (openHomeFileToRead(name.c_str(), maxSize, fd, size)) {
+    case HomeFileOpen::Opened:
+        break;
+    case HomeFileOpen::Failed:
+        return "cannot read " + name + ": " + strerror(errno);
+    case HomeFileOpen::NotRegular:
+        return name + " is not a regular file";
+    case HomeFileOpen::TooLarge:
+        return name + " is larger than " + std::to_string(maxSize) + " bytes";
+    }
+    bytes.resize(size);
+    size_t done = 0;
+    int error = 0;
+    while (done < size) {
+        const ssize_t n = read(fd, &bytes[done], size - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (n == 0)
+            break;
+        else if (errno != EINTR) {
+            error = errno;
+            break;
+        }
+    }
+    close(fd);
+    if (error != 0)
+        return "cannot read " + name + ": " + strerror(error);
+    // A file that shrank meanwhile gives what it still held.
+    bytes.resize(done);
+    return {};
 }

@@ -3,7 +3,7 @@
 #include "dialog.h"  // the chooser's decoding, which must undo our encoding
 #include "harness.h"
 #include "pinoracle.h"
-#include "zefcall.h"
+#include "client.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,197 @@
+// The certificate choice through tessary.
+//
+// The list is written for people:
+//
+//   {
+//     "columns": [
+//       { "title": "Subject", "member": "DN" },
+//       { "title": "Valid until", "member": "NotAfter" }
+//     ],
+//     "certificates": [
+//       { "DN": "CN=Alice", "NotAfter": "2027-06-30" },
+//       { "DN": "CN=Bob", "NotAfter": "2028-01-31" }
+//     ]
+//   }
+//
+// Each column shows, in every certificate, the member that "member" names.
+#include "client.h"
+
+#include "homefile.h"
+
+#include <cJSON.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+using Json = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+std::string printed(const cJSON *item)
+{
+    char *text = cJSON_PrintUnformatted(item);
+    std::string out = text ? text : "";
+    cJSON_free(text);
+    return out;
+}
+
+// Checks the list's two arrays and builds the column file's text from them.
+// Returns what is wrong, or an empty text.
+std::string columnFileText(const cJSON *columns, const cJSON *certificates, std::string &text)
+{
+    const int count = cJSON_GetArraySize(columns);
+    if (!cJSON_IsArray(columns) || count < 1 || count > 99)
+        return "\"columns\" must be an array of 1 to 99 columns";
+    if (!cJSON_IsArray(certificates))
+        return "\"certificates\" must be an array";
+    int number = 0;
+    const cJSON *certificate = nullptr;
+    cJSON_ArrayForEach(certificate, certificates) {
+        ++number;
+        if (!cJSON_IsObject(certificate))
+            return "certificate " + std::to_string(number) + " is not an object";
+    }
+
+    Json object(cJSON_CreateObject(), cJSON_Delete);
+    number = 0;
+    const cJSON *column = nullptr;
+    cJSON_ArrayForEach(column, columns) {
+        ++number;
+        const cJSON *title = cJSON_GetObjectItemCaseSensitive(column, "title");
+        const cJSON *member = cJSON_GetObjectItemCaseSensitive(column, "member");
+        if (!cJSON_IsString(title) || !cJSON_IsString(member))
+            return "column " + std::to_string(number) + " needs a \"title\" and a \"member\" string";
+        // The chooser stops filling the table at the first certificate that
+        // lacks a column's member (matched regardless of case, as there),
+        // leaving the user a part of the list; refuse such a list here.
+        int index = 0;
+        cJSON_ArrayForEach(certificate, certificates) {
+            ++index;
+            if (!cJSON_GetObjectItem(certificate, member->valuestring))
+                return "certificate " + std::to_string(index) + " has no member \"" +
+                       member->valuestring + "\"";
+        }
+        // The chooser never shows the first two characters of a member name;
+        // the column number keeps the stored file readable.
+        const std::string name = (number < 10 ? "0" : "") + std::to_string(number) +
+                                 title->valuestring;
+        cJSON_AddItemToObject(object.get(), name.c_str(), cJSON_CreateString(member->valuestring));
+    }
+    text = printed(object.get());
+    return {};
+}
+
+// The chooser's choice: "-1" or the row, with no sign, blank or newline.
+bool parseIndex(const std::string &text, long &row)
+{
+    if (text == "-1") {
+        row = -1;
+        return true;
+    }
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    row = std::stol(text);
+    return true;
+}
+
+std::timed_mutex g_certMutex;
+
+int chooseCertificate(const char *json, const zef_options *options, int *row)
+{
+    Call call;
+    if (!json || !row)
+        return fail("no certificate list or no row to fill in");
+    if (!prepareCall(options, call))
+        return ZEF_ERROR;
+    Json doc(cJSON_Parse(json), cJSON_Delete);
+    if (!doc)
+        return fail("the certificate list is not JSON");
+    const cJSON *certificates = cJSON_GetObjectItemCaseSensitive(doc.get(), "certificates");
+    std::string columnText;
+    std::string wrong = columnFileText(
+        cJSON_GetObjectItemCaseSensitive(doc.get(), "columns"), certificates, columnText);
+    if (!wrong.empty())
+        return fail(wrong);
+
+    const char *home = getenv("HOME");
+    if (!home || !*home)
+        return fail("HOME is not set");
+    // Stored percent-encoded twice, as a service may keep them; the chooser
+    // undoes both passes.
+    const std::string dir = home;
+    const std::string columnFile = percentEncode(percentEncode(columnText));
+    const std::string listFile = percentEncode(percentEncode(printed(certificates)));
+    if (columnFile.size() > CERT_FILE_MAX_SIZE || listFile.size() > CERT_FILE_MAX_SIZE)
+        return fail("the certificate list is too large for the chooser once encoded");
+
+    KindLock lock(g_certMutex, call);
+    if (!lock.locked())
+        return timedOut("another call kept tessary busy until the timeout");
+    if (!writeFile(dir + "/.certInfoColumn", columnFile, call.user) ||
+        !writeFile(dir + "/.certInfoList", listFile, call.user))
+        return ZEF_ERROR;
+    // The chooser writes "-1" as it starts. Should it not get that far, a
+    // choice left from an earlier run must not pass for this one.
+    const std::string indexFile = dir + "/.certlistindex";
+    if (unlink(indexFile.c_str()) != 0 && errno != ENOENT)
+        return fail("cannot remove " + indexFile + ": " + strerror(errno));
+
+    PromptRun run;
+    switch (runPrompt(call, "tessary", run)) {
+    case Ran::Failed:
+        return ZEF_ERROR;
+    case Ran::TimedOut:
+        return ZEF_TIMEOUT;
+    case Ran::Ended:
+        break;
+    }
+
+    // A number of at most 9 digits, or "-1"; whatever else is there is no
+    // choice, and is not read further.
+    std::string index;
+    wrong = readHomeFile(indexFile, 16, index);
+    if (!wrong.empty())
+        return fail("tessary left no choice: " + wrong);
+    long chosen = 0;
+    const int count = cJSON_GetArraySize(certificates);
+    if (!parseIndex(index, chosen) || chosen >= count)
+        return fail("tessary left a choice that is no row of the " + std::to_string(count) +
+                    " certificates");
+    if (chosen < 0)
+        return ZEF_CANCELLED;
+    *row = static_cast<int>(chosen);
+    return ZEF_CHOSEN;
+}
+
+}  // namespace
+
+std::string percentEncode(const std::string &text)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char c : text) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            (c != '\0' && strchr("-_.!~*'()", c))) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+    }
+    return out;
+}
+
+extern "C" int zef_choose_certificate(const char *certificates_json,
+                                      const zef_options *options, int *row)
+{
+    // Nothing may escape into a C caller.
+    try {
+        return chooseCertificate(certificates_json, options, row);
+    } catch (const std::exception &e) {
+        return fail(e.what());
+    }
+}

@@ -1,0 +1,114 @@
+// The inside of libzefclient: one call's settings, starting a prompt, taking
+// its result segment, and the pieces that the tests reach directly.
+#pragma once
+
+#include "sharememory.h"
+#include "zefkit/zefclient.h"
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// Set this thread's error line and return ZEF_ERROR or ZEF_TIMEOUT.
+int fail(const std::string &message);
+int timedOut(const std::string &message);
+
+// The user that the prompts run as.
+//
+// Run as root, the library shows the desktop user no prompt that runs as
+// root: a root file dialog would be a root file manager, and a root prompt
+// would load whatever the user's environment and files point it to.
+// runPrompt starts each prompt as this user, with an environment of its own:
+// DISPLAY, XAUTHORITY (a copy the user can read, when needed), HOME, the
+// locale, QT_XCB_GL_INTEGRATION and a fixed PATH. Nothing else of ours goes
+// along, such as LD_* or QT_PLUGIN_PATH, with which whoever set it would run
+// code in the prompt.
+struct PromptUser {
+    std::string name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;  // supplementary groups
+};
+// The user called name; with none, when we run as root, the owner of HOME,
+// and otherwise ourselves. False, reported, when there is no such user, or
+// when we are not root and name is another.
+bool choosePromptUser(const char *name, PromptUser &user);
+
+using Clock = std::chrono::steady_clock;
+
+// One call's settings, the options with their defaults filled in.
+struct Call {
+    PromptUser user;
+    std::string display;  // empty: ours
+    std::string promptDir;
+    std::optional<Clock::time_point> deadline;
+};
+// False, reported, when the options cannot be used.
+bool prepareCall(const zef_options *options, Call &call);
+
+// Serialises the calls of one kind. Locked unless the call's deadline passed
+// first.
+class KindLock {
+public:
+    KindLock(std::timed_mutex &mutex, const Call &call);
+    bool locked() const { return m_lock.owns_lock(); }
+
+private:
+    std::unique_lock<std::timed_mutex> m_lock;
+};
+
+// Writes bytes to name, never through a link nor into a file that has a
+// second name, and gives the file to user, who is to read it. False,
+// reported, when that cannot be done.
+bool writeFile(const std::string &name, const std::string &bytes, const PromptUser &user,
+               mode_t mode = 0666);
+
+// The prompt as it ran: its process id and the user it ran as.
+struct PromptRun {
+    pid_t pid = -1;
+    uid_t uid = 0;
+};
+enum class Ran { Ended, Failed, TimedOut };
+// Runs the prompt name from the call's folder without arguments, from the
+// folder cwd (empty: ours), its standard output going to our standard error,
+// and waits for it, at most until the call's deadline: a prompt still there
+// then is killed and reaped, and the error line says so. run tells which
+// process it was. Every ordinary ending of a prompt is exit status 0;
+// anything else is reported as Failed.
+Ran runPrompt(const Call &call, const char *name, PromptRun &run, const std::string &cwd = {});
+// Removes a segment left under key by an earlier run, so that what is found
+// there after the prompt has ended is this run's result. False (reported)
+// when one is there and cannot be removed.
+bool clearSegment(key_t key);
+enum class Taken { Copied, Absent, Failed };
+// Copies the segment under key, which must have exactly size bytes and have
+// been created by the prompt run by, into out, wipes and removes it. A
+// segment of anyone else is left alone. Failed is reported.
+Taken takeSegment(key_t key, void *out, size_t size, const PromptRun &by);
+// After the prompt run by was closed at the timeout: removes (wiped) a
+// result it may have handed over as it went, which is no answer, and
+// returns ZEF_TIMEOUT with the line of the timeout.
+int dropAfterTimeout(key_t key, size_t size, const PromptRun &by);
+
+// One pass of percent-encoding: every byte but ASCII letters, digits and
+// -_.!~*'() becomes %XX.
+std::string percentEncode(const std::string &text);
+
+// Decrypts the PIN segment under the shared key into pin: the Latin-1 bytes
+// before the first zero, NUL-terminated. False, with pin all zero, when the
+// bytes are not a PIN block and its padding block under that key.
+bool pinFromSegment(const unsigned char (&segment)[PIN_SEGMENT_SIZE],
+                    char (&pin)[PIN_BLOCK_SIZE + 1]);
+
+// The directory chooser's result text, {"status":N, "pathName":"..."}. The
+// path goes in unescaped, so a quote or backslash in it makes the text
+// invalid JSON: it is read by its fixed shape instead, the path being all
+// that lies between the fixed prefix and the final "}.
+struct DirResult {
+    int status = 0;
+    std::string path;
+};
+bool parseDirResult(const std::string &text, DirResult &result);

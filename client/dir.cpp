@@ -1,0 +1,92 @@
+// A directory choice through dirvane.
+#include "client.h"
+
+#include <cstring>
+
+namespace {
+
+std::timed_mutex g_dirMutex;
+
+int chooseDirectory(char *out, size_t size, const zef_options *options)
+{
+    if (!out || size == 0)
+        return fail("no buffer for the path");
+    memset(out, 0, size);
+    Call call;
+    if (!prepareCall(options, call))
+        return ZEF_ERROR;
+    KindLock lock(g_dirMutex, call);
+    if (!lock.locked())
+        return timedOut("another call kept dirvane busy until the timeout");
+    // dirvane loads its Chinese texts from translations/ in its working
+    // folder, which the installation puts beside the program.
+    PromptRun run;
+    if (!clearSegment(DIR_SEGMENT_KEY))
+        return ZEF_ERROR;
+    switch (runPrompt(call, "dirvane", run, call.promptDir)) {
+    case Ran::Failed:
+        return ZEF_ERROR;
+    case Ran::TimedOut:
+        return dropAfterTimeout(DIR_SEGMENT_KEY, DIR_SEGMENT_SIZE, run);
+    case Ran::Ended:
+        break;
+    }
+
+    char text[DIR_SEGMENT_SIZE];
+    switch (takeSegment(DIR_SEGMENT_KEY, text, sizeof text, run)) {
+    case Taken::Absent:
+        // dirvane hands over a cancellation too: no segment means it failed.
+        return fail("dirvane left no result");
+    case Taken::Failed:
+        return ZEF_ERROR;
+    case Taken::Copied:
+        break;
+    }
+    DirResult result;
+    const void *end = memchr(text, '\0', sizeof text);
+    const std::string shown(text, end ? static_cast<const char *>(end) - text : sizeof text);
+    if (!end || !parseDirResult(shown, result) || result.status < 1 || result.status > 2 ||
+        (result.status == 2 && !result.path.empty()))
+        return fail("dirvane left a result that cannot be read: " + shown);
+
+    // Accepted with nothing selected gives status 1 and no path: that is no
+    // directory either.
+    if (result.status == 2 || result.path.empty())
+        return ZEF_CANCELLED;
+    if (result.path.size() >= size)
+        return fail("the path does not fit a buffer of " + std::to_string(size) + " bytes");
+    memcpy(out, result.path.c_str(), result.path.size() + 1);
+    return ZEF_CHOSEN;
+}
+
+}  // namespace
+
+bool parseDirResult(const std::string &text, DirResult &result)
+{
+    static const std::string head = "{\"status\":";
+    static const std::string middle = ", \"pathName\":\"";
+    static const std::string tail = "\"}";
+    if (text.compare(0, head.size(), head) != 0)
+        return false;
+    const size_t digits = text.find_first_not_of("0123456789", head.size());
+    if (digits == head.size() || digits - head.size() > 9 ||
+        text.compare(digits, middle.size(), middle) != 0)
+        return false;
+    const size_t path = digits + middle.size();
+    if (text.size() < path + tail.size() ||
+        text.compare(text.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    result.status = std::stoi(text.substr(head.size(), digits - head.size()));
+    result.path = text.substr(path, text.size() - tail.size() - path);
+    return true;
+}
+
+extern "C" int zef_choose_directory(char *path, size_t size, const zef_options *options)
+{
+    // Nothing may escape into a C caller.
+    try {
+        return chooseDirectory(path, size, options);
+    } catch (const std::exception &e) {
+        return fail(e.what());
+    }
+}

@@ -1,0 +1,160 @@
+// The user that the prompts run as, the settings of one call, and the files
+// made for the prompts in that user's home directory.
+#include "client.h"
+
+#include "homefile.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <filesystem>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+thread_local std::string t_error;
+
+// The user of a user-database entry, with the groups the database gives.
+bool userFromEntry(const passwd *entry, PromptUser &user)
+{
+    user.name = entry->pw_name;
+    user.uid = entry->pw_uid;
+    user.gid = entry->pw_gid;
+    int count = 0;
+    getgrouplist(user.name.c_str(), user.gid, nullptr, &count);
+    user.groups.resize(static_cast<size_t>(count));
+    if (getgrouplist(user.name.c_str(), user.gid, user.groups.data(), &count) < 0) {
+        fail("cannot list the groups of " + user.name);
+        return false;
+    }
+    user.groups.resize(static_cast<size_t>(count));
+    return true;
+}
+
+// The installation's bin/ folder, found from where this library was loaded:
+// the kit is installed as a whole, anywhere.
+std::string installedPromptDir()
+{
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<void *>(&zef_last_error), &info) || !info.dli_fname)
+        return {};
+    std::error_code ec;
+    const std::filesystem::path library = std::filesystem::canonical(info.dli_fname, ec);
+    return ec ? std::string() : (library.parent_path() / ZEF_BINDIR_FROM_LIBDIR).lexically_normal().string();
+}
+
+}  // namespace
+
+int fail(const std::string &message)
+{
+    t_error = message;
+    return ZEF_ERROR;
+}
+
+int timedOut(const std::string &message)
+{
+    t_error = message;
+    return ZEF_TIMEOUT;
+}
+
+extern "C" const char *zef_last_error(void)
+{
+    return t_error.c_str();
+}
+
+bool choosePromptUser(const char *name, PromptUser &user)
+{
+    // getpwnam and getpwuid share one buffer between threads.
+    static std::mutex databaseMutex;
+    std::lock_guard<std::mutex> lock(databaseMutex);
+    const passwd *entry = nullptr;
+    if (name) {
+        entry = getpwnam(name);
+        if (!entry) {
+            fail(std::string("no user \"") + name + "\"");
+            return false;
+        }
+    } else if (geteuid() == 0) {
+        // The home directory we work in is the desktop user's: the
+        // certificate files go there, and its owner answers the prompts.
+        const char *home = getenv("HOME");
+        struct stat st;
+        if (!home || !*home) {
+            fail("HOME is not set: name the prompts' user");
+            return false;
+        }
+        if (stat(home, &st) != 0) {
+            fail(std::string("cannot examine ") + home + ": " + strerror(errno));
+            return false;
+        }
+        entry = getpwuid(st.st_uid);
+        if (!entry) {
+            fail(std::string("the owner of ") + home + " (uid " + std::to_string(st.st_uid) +
+                 ") is no known user: name the prompts' user");
+            return false;
+        }
+    }
+
+    if (!entry) {
+        // Not root: the prompts run as we do.
+        user.uid = geteuid();
+        user.gid = getegid();
+        return true;
+    }
+    if (geteuid() != 0 && entry->pw_uid != geteuid()) {
+        fail("only root can start the prompts as another user");
+        return false;
+    }
+    return userFromEntry(entry, user);
+}
+
+bool prepareCall(const zef_options *options, Call &call)
+{
+    const zef_options none{};
+    const zef_options &o = options ? *options : none;
+    if (o.timeout_ms < 0) {
+        fail("timeout_ms must not be negative");
+        return false;
+    }
+    if (o.timeout_ms > 0)
+        call.deadline = Clock::now() + std::chrono::milliseconds(o.timeout_ms);
+    call.display = o.display ? o.display : "";
+    call.promptDir = o.prompt_dir && *o.prompt_dir ? o.prompt_dir : installedPromptDir();
+    if (call.promptDir.empty()) {
+        fail("cannot tell where the prompts are installed: name their folder");
+        return false;
+    }
+    return choosePromptUser(o.user && *o.user ? o.user : nullptr, call.user);
+}
+
+KindLock::KindLock(std::timed_mutex &mutex, const Call &call)
+    : m_lock(mutex, std::defer_lock)
+{
+    if (call.deadline)
+        m_lock.try_lock_until(*call.deadline);
+    else
+        m_lock.lock();
+}
+
+
+bool writeFile(const std::string &name, const std::string &bytes, const PromptUser &user,
+               mode_t mode)
+{
+    const int fd = openHomeFileToWrite(name.c_str(), mode);
+    // Written by root, the file would be root's in the user's home; it is
+    // the user's to read, rewrite and remove.
+    bool done = fd >= 0 && (user.uid == geteuid() || fchown(fd, user.uid, user.gid) == 0) &&
+                write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    int error = errno;
+    if (fd >= 0 && close(fd) != 0 && done) {
+        done = false;
+        error = errno;
+    }
+    if (!done)
+        fail("cannot write " + name + ": " + strerror(error));
+    return done;
+}

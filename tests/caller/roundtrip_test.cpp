@@ -6,31 +6,15 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
 
 using Steps = std::vector<std::vector<std::string>>;
-
-// The prompt that zefcall started: its one child process.
-pid_t promptOf(pid_t zefcall)
-{
-    const std::string children =
-        "/proc/" + std::to_string(zefcall) + "/task/" + std::to_string(zefcall) + "/children";
-    for (int i = 0; i < 200; ++i) {
-        pid_t pid = 0;
-        if (std::ifstream(children) >> pid)
-            return pid;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return -1;
-}
 
 bool endsWith(const std::string &text, const std::string &end)
 {
@@ -81,7 +65,7 @@ protected:
                                     {"QT_PLUGIN_PATH", home.path()},
                                     {"QT_STYLE_OVERRIDE", "planted"}});
         harness::Result r;
-        const pid_t prompt = promptOf(child.pid());
+        const pid_t prompt = harness::childOf(child.pid());
         const std::string window = x.focusWindow(prompt);
         if (window.empty()) {
             ADD_FAILURE() << "no prompt appeared:\n" << child.output();

@@ -194,6 +194,19 @@ std::optional<int> Child::exitStatus(int timeoutMs)
     return std::nullopt;
 }
 
+pid_t childOf(pid_t parent)
+{
+    const std::string children =
+        "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
+    for (int i = 0; i < 200; ++i) {
+        pid_t pid = 0;
+        if (std::ifstream(children) >> pid)
+            return pid;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
+}
+
 bool Child::running()
 {
     return !m_reaped && !wait(0);

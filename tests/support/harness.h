@@ -69,6 +69,10 @@ private:
     std::string m_outFile;
 };
 
+// The one child process that parent started (by its main thread), once it
+// is there; -1 when none comes within some seconds.
+pid_t childOf(pid_t parent);
+
 // Runs a command to its end and returns its exit status and standard output.
 struct Result {
     int status = -1;  // exit status, or -1 when it did not exit normally

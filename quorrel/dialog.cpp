@@ -6,6 +6,8 @@
 #include "sm4.h"
 
 #include <QByteArray>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 
 #include <algorithm>
 #include <cstdio>
@@ -25,6 +27,11 @@ Dialog::Dialog(QWidget *parent)
     ui->lineEdit->setEchoMode(QLineEdit::Password);
     // One byte per UTF-16 unit: a longer PIN would not fit the block.
     ui->lineEdit->setMaxLength(static_cast<int>(PIN_BLOCK_SIZE));
+    // The PIN goes over as Latin-1: any other character would arrive as '?',
+    // and two different PINs as the same bytes. The field takes only what
+    // is handed over as typed.
+    ui->lineEdit->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[\\x{1}-\\x{ff}]*")), ui->lineEdit));
     ui->pushButton_ok->setEnabled(false);
 
     connect(ui->pushButton_ok, SIGNAL(clicked()), this, SLOT(ClickButtonOK()));

@@ -142,6 +142,16 @@ TEST_F(PinDialog, OkFromSixUtf16UnitsAndAtMost32InTheField)
     EXPECT_EQ(field()->text(), QString(32, 'x'));
 }
 
+TEST_F(PinDialog, TypedCharactersOutsideLatin1AreRefused)
+{
+    open();
+    field()->insert(QString::fromUtf8("é1"));
+    for (const char *refused : {"€", "中", "\xF0\x9F\x98\x80", "a€"})
+        field()->insert(QString::fromUtf8(refused));
+    field()->insert("ÿ");
+    EXPECT_EQ(field()->text(), QString::fromUtf8("é1ÿ"));
+}
+
 TEST_F(PinDialog, OkHandsOverThePinBlockEncrypted)
 {
     EXPECT_EQ(open(), "ENOENT\n");

@@ -98,14 +98,15 @@ TEST(ZefcallCommandLine, HelpListsTheCommandsAndWrongUseIsOneLineWithStatus2)
     harness::Result help = harness::run({ZEFCALL, "--help"});
     EXPECT_EQ(help.status, 0);
     for (const char *command :
-         {"cert FILE", "pin [--show]", "dir", "log LEVEL MESSAGE", "--user NAME"})
+         {"cert FILE", "pin [--show]", "dir", "log LEVEL MESSAGE", "--user NAME", "--timeout MS"})
         EXPECT_NE(help.out.find("  " + std::string(command) + " "), std::string::npos) << command;
 
     const std::vector<std::vector<std::string>> wrong = {
         {}, {"bogus"}, {"--help", "x"}, {"cert"}, {"cert", "a", "b"}, {"pin", "--shw"},
         {"dir", "x"}, {"log", "ERROR"}, {"log", "LOUD", "message"}, {"log", "7", "message"},
         {"log", "6", "message"}, {"log", "", "message"}, {"log", "error", "a", "b"},
-        {"--user"}, {"--user", "pin"}, {"--user", "no-such-user", "pin"}};
+        {"--user"}, {"--user", "pin"}, {"--user", "no-such-user", "pin"},
+        {"--timeout", "0", "pin"}, {"--timeout", "5x", "pin"}, {"--timeout", "", "pin"}};
     for (const auto &args : wrong) {
         std::vector<std::string> argv{ZEFCALL};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -235,6 +236,14 @@ TEST_F(Prompts, PinLeftFromAnEarlierRunIsNotTakenForThisOne)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "No PIN received\n");
     EXPECT_FALSE(harness::readSegment(PIN_SEGMENT_KEY));
+}
+
+TEST_F(Prompts, APromptWithoutAnswerIsClosedAtTheTimeoutWithStatus3)
+{
+    script("quorrel", "exec sleep 600");
+    harness::Result r = zefcall({"--timeout", "100", "pin"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "zefcall: quorrel gave no answer in time and was closed\n");
 }
 
 TEST_F(Prompts, DirRunsTheChooserInItsOwnFolderAndNeedsItsResult)

@@ -39,7 +39,7 @@ struct Case {
     size_t size = 1024;  // the C caller's buffer
 };
 
-class Prompts : public ::testing::Test {
+class Library : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -109,7 +109,7 @@ protected:
     _exit(result);
 }
 
-TEST_F(Prompts, LibraryAnswersChosenCancelledTimedOutOrTooLarge)
+TEST_F(Library, LibraryAnswersChosenCancelledTimedOutOrTooLarge)
 {
     x.bindCharacters("é");
     for (const Case &c : cases()) {
@@ -128,7 +128,7 @@ TEST_F(Prompts, LibraryAnswersChosenCancelledTimedOutOrTooLarge)
 #ifdef ZEF_CMAKE
 // The kit installed into a temporary prefix, once for all the cases: the
 // module and the library find their installation's prompts themselves.
-class Installed : public Prompts {
+class InstalledLibrary : public Library {
 protected:
     static void SetUpTestSuite()
     {
@@ -160,9 +160,9 @@ protected:
 
     static harness::TempDir *prefix;
 };
-harness::TempDir *Installed::prefix = nullptr;
+harness::TempDir *InstalledLibrary::prefix = nullptr;
 
-TEST_F(Installed, PythonModuleAnswersChosenCancelledOrRaisesTimeout)
+TEST_F(InstalledLibrary, PythonModuleAnswersChosenCancelledOrRaisesTimeout)
 {
     x.bindCharacters("é");
     const char script[] = R"(
@@ -187,7 +187,7 @@ sys.exit(result))";
     }
 }
 
-TEST_F(Installed, TheReadmesExamplesRunAsTheySay)
+TEST_F(InstalledLibrary, TheReadmesExamplesRunAsTheySay)
 {
     const std::string c = example("c", "#include <zefkit/zefclient.h>");
     const std::string python = example("python", "import zefkit");
@@ -209,7 +209,7 @@ TEST_F(Installed, TheReadmesExamplesRunAsTheySay)
 #endif
 
 // Stand-in prompts: scripts in a folder of their own.
-class StandIns : public ::testing::Test {
+class LibraryStandIns : public ::testing::Test {
 protected:
     void script(const std::string &name, const std::string &body)
     {
@@ -221,7 +221,7 @@ protected:
     harness::TempDir prompts, home, files;
 };
 
-TEST_F(StandIns, APromptThatDiesIsAnErrorWithItsSignal)
+TEST_F(LibraryStandIns, APromptThatDiesIsAnErrorWithItsSignal)
 {
     script("quorrel", "kill -9 $$");
     char pin[65];
@@ -231,7 +231,7 @@ TEST_F(StandIns, APromptThatDiesIsAnErrorWithItsSignal)
     EXPECT_STREQ(pin, "");
 }
 
-TEST_F(StandIns, APromptGoesWithItsCaller)
+TEST_F(LibraryStandIns, APromptGoesWithItsCaller)
 {
     script("dirvane", "echo $$ > " + files.file("pid") + "\nexec sleep 600");
     harness::Child caller([&] {
@@ -258,7 +258,7 @@ TEST_F(StandIns, APromptGoesWithItsCaller)
     EXPECT_FALSE(alive());
 }
 
-TEST_F(StandIns, TwoThreadsAskingAtOnceTakeTurns)
+TEST_F(LibraryStandIns, TwoThreadsAskingAtOnceTakeTurns)
 {
     // The chooser notes when another is running, and gives each run the
     // next row.

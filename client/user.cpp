@@ -123,7 +123,12 @@ bool prepareCall(const zef_options *options, Call &call)
     if (o.timeout_ms > 0)
         call.deadline = Clock::now() + std::chrono::milliseconds(o.timeout_ms);
     call.display = o.display ? o.display : "";
-    call.promptDir = o.prompt_dir && *o.prompt_dir ? o.prompt_dir : installedPromptDir();
+    // Absolute: dirvane starts in this folder, and its path must still hold
+    // there.
+    std::error_code ec;
+    call.promptDir = o.prompt_dir && *o.prompt_dir
+                         ? std::filesystem::absolute(o.prompt_dir, ec).string()
+                         : installedPromptDir();
     if (call.promptDir.empty()) {
         fail("cannot tell where the prompts are installed: name their folder");
         return false;

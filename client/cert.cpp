@@ -188,10 +188,5 @@ std::string percentEncode(const std::string &text)
 extern "C" int zef_choose_certificate(const char *certificates_json,
                                       const zef_options *options, int *row)
 {
-    // Nothing may escape into a C caller.
-    try {
-        return chooseCertificate(certificates_json, options, row);
-    } catch (const std::exception &e) {
-        return fail(e.what());
-    }
+    return guarded([&] { return chooseCertificate(certificates_json, options, row); });
 }

@@ -6,6 +6,7 @@
 #include "zefkit/zefclient.h"
 
 #include <chrono>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -15,6 +16,15 @@
 // Set this thread's error line and return ZEF_ERROR or ZEF_TIMEOUT.
 int fail(const std::string &message);
 int timedOut(const std::string &message);
+// Runs one call of the C API, whose caller no exception may reach.
+template <typename Body> int guarded(const Body &body)
+{
+    try {
+        return body();
+    } catch (const std::exception &e) {
+        return fail(e.what());
+    }
+}
 
 // The user that the prompts run as.
 //
@@ -88,10 +98,24 @@ enum class Taken { Copied, Absent, Failed };
 // been created by the prompt run by, into out, wipes and removes it. A
 // segment of anyone else is left alone. Failed is reported.
 Taken takeSegment(key_t key, void *out, size_t size, const PromptRun &by);
-// After the prompt run by was closed at the timeout: removes (wiped) a
-// result it may have handed over as it went, which is no answer, and
-// returns ZEF_TIMEOUT with the line of the timeout.
-int dropAfterTimeout(key_t key, size_t size, const PromptRun &by);
+
+// A prompt that hands its answer over through a segment, and the turn that
+// its calls take.
+struct SegmentPrompt {
+    const char *name;
+    key_t key;
+    size_t size;
+    bool startsInItsFolder;
+    std::timed_mutex turn;
+};
+// A call of such a prompt up to its segment: empties the caller's answer
+// buffer, waits for its turn, removes a leftover segment, runs the prompt
+// and takes the segment it left into segment (prompt.size bytes). Returns
+// HANDED_OVER then, and otherwise the call's result: ZEF_CANCELLED when
+// the prompt left no segment.
+constexpr int HANDED_OVER = -1;
+int askSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, char *answer,
+                     size_t answerSize, void *segment);
 
 // One pass of percent-encoding: every byte but ASCII letters, digits and
 // -_.!~*'() becomes %XX.

@@ -5,43 +5,19 @@
 
 namespace {
 
-std::timed_mutex g_dirMutex;
+// dirvane loads its Chinese texts from translations/ in its working folder,
+// which the installation puts beside the program.
+SegmentPrompt g_dirvane{"dirvane", DIR_SEGMENT_KEY, DIR_SEGMENT_SIZE, true, {}};
 
 int chooseDirectory(char *out, size_t size, const zef_options *options)
 {
-    if (!out || size == 0)
-        return fail("no buffer for the path");
-    memset(out, 0, size);
-    Call call;
-    if (!prepareCall(options, call))
-        return ZEF_ERROR;
-    KindLock lock(g_dirMutex, call);
-    if (!lock.locked())
-        return timedOut("another call kept dirvane busy until the timeout");
-    // dirvane loads its Chinese texts from translations/ in its working
-    // folder, which the installation puts beside the program.
-    PromptRun run;
-    if (!clearSegment(DIR_SEGMENT_KEY))
-        return ZEF_ERROR;
-    switch (runPrompt(call, "dirvane", run, call.promptDir)) {
-    case Ran::Failed:
-        return ZEF_ERROR;
-    case Ran::TimedOut:
-        return dropAfterTimeout(DIR_SEGMENT_KEY, DIR_SEGMENT_SIZE, run);
-    case Ran::Ended:
-        break;
-    }
-
     char text[DIR_SEGMENT_SIZE];
-    switch (takeSegment(DIR_SEGMENT_KEY, text, sizeof text, run)) {
-    case Taken::Absent:
-        // dirvane hands over a cancellation too: no segment means it failed.
+    const int asked = askSegmentPrompt(g_dirvane, options, out, size, text);
+    // dirvane hands over a cancellation too: no segment means it failed.
+    if (asked == ZEF_CANCELLED)
         return fail("dirvane left no result");
-    case Taken::Failed:
-        return ZEF_ERROR;
-    case Taken::Copied:
-        break;
-    }
+    if (asked != HANDED_OVER)
+        return asked;
     DirResult result;
     const void *end = memchr(text, '\0', sizeof text);
     const std::string shown(text, end ? static_cast<const char *>(end) - text : sizeof text);
@@ -83,10 +59,5 @@ bool parseDirResult(const std::string &text, DirResult &result)
 
 extern "C" int zef_choose_directory(char *path, size_t size, const zef_options *options)
 {
-    // Nothing may escape into a C caller.
-    try {
-        return chooseDirectory(path, size, options);
-    } catch (const std::exception &e) {
-        return fail(e.what());
-    }
+    return guarded([&] { return chooseDirectory(path, size, options); });
 }

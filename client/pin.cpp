@@ -8,7 +8,7 @@
 
 namespace {
 
-std::timed_mutex g_pinMutex;
+SegmentPrompt g_quorrel{"quorrel", PIN_SEGMENT_KEY, PIN_SEGMENT_SIZE, false, {}};
 
 // The Latin-1 PIN in UTF-8 into out; false, with out all zero, when it does
 // not fit.
@@ -34,34 +34,10 @@ bool toUtf8(const char *latin1, char *out, size_t size)
 
 int askPin(char *out, size_t size, const zef_options *options)
 {
-    if (!out || size == 0)
-        return fail("no buffer for the PIN");
-    // Whatever the outcome, no earlier content passes for a PIN.
-    memset(out, 0, size);
-    Call call;
-    if (!prepareCall(options, call))
-        return ZEF_ERROR;
-    KindLock lock(g_pinMutex, call);
-    if (!lock.locked())
-        return timedOut("another call kept quorrel busy until the timeout");
-    PromptRun run;
-    if (!clearSegment(PIN_SEGMENT_KEY))
-        return ZEF_ERROR;
-    const Ran ran = runPrompt(call, "quorrel", run);
-    if (ran == Ran::Failed)
-        return ZEF_ERROR;
-    if (ran == Ran::TimedOut)
-        return dropAfterTimeout(PIN_SEGMENT_KEY, PIN_SEGMENT_SIZE, run);
-
     unsigned char segment[PIN_SEGMENT_SIZE];
-    switch (takeSegment(PIN_SEGMENT_KEY, segment, sizeof segment, run)) {
-    case Taken::Absent:
-        return ZEF_CANCELLED;
-    case Taken::Failed:
-        return ZEF_ERROR;
-    case Taken::Copied:
-        break;
-    }
+    const int asked = askSegmentPrompt(g_quorrel, options, out, size, segment);
+    if (asked != HANDED_OVER)
+        return asked;
     char pin[PIN_BLOCK_SIZE + 1];
     bool ok = pinFromSegment(segment, pin);
     explicit_bzero(segment, sizeof segment);
@@ -98,10 +74,5 @@ bool pinFromSegment(const unsigned char (&segment)[PIN_SEGMENT_SIZE],
 
 extern "C" int zef_ask_pin(char *pin, size_t size, const zef_options *options)
 {
-    // Nothing may escape into a C caller.
-    try {
-        return askPin(pin, size, options);
-    } catch (const std::exception &e) {
-        return fail(e.what());
-    }
+    return guarded([&] { return askPin(pin, size, options); });
 }

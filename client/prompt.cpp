@@ -290,11 +290,45 @@ Taken takeSegment(key_t key, void *out, size_t size, const PromptRun &by)
     return taken;
 }
 
-int dropAfterTimeout(key_t key, size_t size, const PromptRun &by)
+
+int askSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, char *answer,
+                     size_t answerSize, void *segment)
 {
-    const std::string line = zef_last_error();
-    std::vector<unsigned char> result(size);
-    if (takeSegment(key, result.data(), size, by) == Taken::Copied)
-        explicit_bzero(result.data(), size);
-    return timedOut(line);
+    if (!answer || answerSize == 0)
+        return fail(std::string("no buffer for the answer of ") + prompt.name);
+    // Whatever the outcome, no earlier content passes for an answer.
+    memset(answer, 0, answerSize);
+    Call call;
+    if (!prepareCall(options, call))
+        return ZEF_ERROR;
+    KindLock lock(prompt.turn, call);
+    if (!lock.locked())
+        return timedOut(std::string("another call kept ") + prompt.name + " busy until the timeout");
+    if (!clearSegment(prompt.key))
+        return ZEF_ERROR;
+    PromptRun run;
+    switch (runPrompt(call, prompt.name, run, prompt.startsInItsFolder ? call.promptDir : "")) {
+    case Ran::Failed:
+        return ZEF_ERROR;
+    case Ran::TimedOut: {
+        // An answer handed over as the prompt was closed is none: it goes,
+        // wiped, and the line stays the timeout's.
+        const std::string line = zef_last_error();
+        std::vector<unsigned char> late(prompt.size);
+        if (takeSegment(prompt.key, late.data(), late.size(), run) == Taken::Copied)
+            explicit_bzero(late.data(), late.size());
+        return timedOut(line);
+    }
+    case Ran::Ended:
+        break;
+    }
+    switch (takeSegment(prompt.key, segment, prompt.size, run)) {
+    case Taken::Absent:
+        return ZEF_CANCELLED;
+    case Taken::Failed:
+        return ZEF_ERROR;
+    case Taken::Copied:
+        break;
+    }
+    return HANDED_OVER;
 }

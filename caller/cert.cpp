@@ -179,7 +179,8 @@ int certCommand(const char *file)
     if (unlink(indexFile.c_str()) != 0 && errno != ENOENT)
         return fail("cannot remove " + indexFile + ": " + strerror(errno));
 
-    if (!runPrompt(tessary))
+    PromptRun run;
+    if (!runPrompt(tessary, run))
         return Failed;
 
     std::string index;

@@ -31,12 +31,13 @@ int dirCommand()
         return fail("dirvane not found beside zefcall or on PATH");
     // dirvane loads its Chinese texts from translations/ in its working
     // folder, which the installation puts beside the program.
+    PromptRun run;
     if (!clearSegment(DIR_SEGMENT_KEY) ||
-        !runPrompt(dirvane, std::filesystem::path(dirvane).parent_path()))
+        !runPrompt(dirvane, run, std::filesystem::path(dirvane).parent_path()))
         return Failed;
 
     char text[DIR_SEGMENT_SIZE];
-    switch (takeSegment(DIR_SEGMENT_KEY, text, sizeof text)) {
+    switch (takeSegment(DIR_SEGMENT_KEY, text, sizeof text, run)) {
     case Taken::Absent:
         // dirvane hands over a cancellation too: no segment means it failed.
         return fail("dirvane left no result");

@@ -32,11 +32,12 @@ int pinCommand(bool show)
     const std::string quorrel = findPrompt("quorrel");
     if (quorrel.empty())
         return fail("quorrel not found beside zefcall or on PATH");
-    if (!clearSegment(PIN_SEGMENT_KEY) || !runPrompt(quorrel))
+    PromptRun run;
+    if (!clearSegment(PIN_SEGMENT_KEY) || !runPrompt(quorrel, run))
         return Failed;
 
     unsigned char segment[PIN_SEGMENT_SIZE];
-    switch (takeSegment(PIN_SEGMENT_KEY, segment, sizeof segment)) {
+    switch (takeSegment(PIN_SEGMENT_KEY, segment, sizeof segment, run)) {
     case Taken::Absent:
         puts("No PIN received");
         return Nothing;

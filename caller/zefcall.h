@@ -29,19 +29,26 @@ int logCommand(const char *level, const char *message);
 // The absolute path of the prompt: beside this program first, then on PATH.
 // Empty when neither has it.
 std::string findPrompt(const char *name);
+// The prompt as it ran: its process id and the user it ran as.
+struct PromptRun {
+    pid_t pid = -1;
+    uid_t uid = 0;
+};
 // Runs the prompt without arguments from the folder cwd (empty: ours), its
 // standard output going to our standard error so that ours carries the
-// result alone, and waits for it. Every ordinary ending of a prompt is exit
-// status 0; anything else is reported and gives false.
-bool runPrompt(const std::string &path, const std::string &cwd = {});
+// result alone, and waits for it; run tells which process it was. Every
+// ordinary ending of a prompt is exit status 0; anything else is reported
+// and gives false.
+bool runPrompt(const std::string &path, PromptRun &run, const std::string &cwd = {});
 // Removes a segment left under key by an earlier run, so that what is found
 // there after the prompt has ended is this run's result. False (reported)
 // when one is there and cannot be removed.
 bool clearSegment(key_t key);
 enum class Taken { Copied, Absent, Failed };
-// Copies the segment under key, which must have exactly size bytes, into
-// out, wipes and removes it. Failed is reported.
-Taken takeSegment(key_t key, void *out, size_t size);
+// Copies the segment under key, which must have exactly size bytes and have
+// been created by the prompt run by, into out, wipes and removes it. A
+// segment of anyone else is left alone. Failed is reported.
+Taken takeSegment(key_t key, void *out, size_t size, const PromptRun &by);
 
 // Pieces of the commands that the tests reach directly.
 //

@@ -37,7 +37,7 @@ int dirCommand()
         return Failed;
 
     char text[DIR_SEGMENT_SIZE];
-    switch (takeSegment(DIR_SEGMENT_KEY, text, sizeof text)) {
+    switch (takeSegment(DIR_SEGMENT_KEY, text, sizeof text, run)) {
     case Taken::Absent:
         // dirvane hands over a cancellation too: no segment means it failed.
         return fail("dirvane left no result");

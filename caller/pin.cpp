@@ -37,7 +37,7 @@ int pinCommand(bool show)
         return Failed;
 
     unsigned char segment[PIN_SEGMENT_SIZE];
-    switch (takeSegment(PIN_SEGMENT_KEY, segment, sizeof segment)) {
+    switch (takeSegment(PIN_SEGMENT_KEY, segment, sizeof segment, run)) {
     case Taken::Absent:
         puts("No PIN received");
         return Nothing;

@@ -184,7 +184,7 @@ bool clearSegment(key_t key)
     return false;
 }
 
-Taken takeSegment(key_t key, void *out, size_t size)
+Taken takeSegment(key_t key, void *out, size_t size, const PromptRun &by)
 {
     const std::string segment = "segment " + std::to_string(key);
     const int id = shmget(key, 0, 0);
@@ -195,12 +195,22 @@ Taken takeSegment(key_t key, void *out, size_t size)
         return Taken::Failed;
     }
 
-    Taken taken = Taken::Failed;
     shmid_ds ds{};
-    void *addr = reinterpret_cast<void *>(-1);
-    if (shmctl(id, IPC_STAT, &ds) != 0)
+    if (shmctl(id, IPC_STAT, &ds) != 0) {
         fail("cannot examine " + segment + ": " + strerror(errno));
-    else if (ds.shm_segsz != size)
+        return Taken::Failed;
+    }
+    // Once the prompt has ended, or instead of it, anyone may put a segment
+    // under the key, holding a PIN or a path of their choosing. Only the
+    // prompt's own is its answer, and another's is not ours to remove.
+    if (ds.shm_cpid != by.pid || ds.shm_perm.cuid != by.uid) {
+        fail(segment + " was not created by the prompt; it is left alone");
+        return Taken::Failed;
+    }
+
+    Taken taken = Taken::Failed;
+    void *addr = reinterpret_cast<void *>(-1);
+    if (ds.shm_segsz != size)
         fail(segment + " has " + std::to_string(ds.shm_segsz) + " bytes, not " +
              std::to_string(size));
     else if ((addr = shmat(id, nullptr, 0)) == reinterpret_cast<void *>(-1))

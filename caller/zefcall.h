@@ -46,9 +46,10 @@ bool runPrompt(const std::string &path, PromptRun &run, const std::string &cwd =
 // when one is there and cannot be removed.
 bool clearSegment(key_t key);
 enum class Taken { Copied, Absent, Failed };
-// Copies the segment under key, which must have exactly size bytes, into
-// out, wipes and removes it. Failed is reported.
-Taken takeSegment(key_t key, void *out, size_t size);
+// Copies the segment under key, which must have exactly size bytes and have
+// been created by the prompt run by, into out, wipes and removes it. A
+// segment of anyone else is left alone. Failed is reported.
+Taken takeSegment(key_t key, void *out, size_t size, const PromptRun &by);
 
 // The user that the prompts run as, and the files made for them (user.cpp).
 //

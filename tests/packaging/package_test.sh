@@ -53,7 +53,7 @@ fi
 pcs=$(ls "$ROOT$LIBDIR/pkgconfig/"*.pc 2>/dev/null) || fail "no pkg-config files installed"
 for pc in $pcs; do
     name=$(basename "$pc" .pc)
-    flags=$(PKG_CONFIG_LIBDIR=$ROOT$LIBDIR/pkgconfig PKG_CONFIG_SYSROOT_DIR=$ROOT \
+    flags=$(PKG_CONFIG_LIBDIR=$ROOT$LIBDIR/pkgconfig \
             PKG_CONFIG_ALLOW_SYSTEM_CFLAGS=1 PKG_CONFIG_ALLOW_SYSTEM_LIBS=1 \
             pkg-config --cflags --libs "$name") || { fail "pkg-config $name"; continue; }
     libdirs=""

@@ -5,6 +5,16 @@
 #include <cstring>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
+
+#ifdef ZEF_SEGMENTS_FOR_ALL
+// Built for a calling service that runs under a third user id: every local
+// user may read and replace a result.
+constexpr int SEGMENT_MODE = 0666;
+#else
+// Only the prompt's user, and root, may read or replace a result.
+constexpr int SEGMENT_MODE = 0600;
+#endif
 
 void removeShareMemory(key_t key, size_t size)
 {
@@ -21,7 +31,7 @@ void removeShareMemory(key_t key, size_t size)
 
 bool copyToShareMemory(key_t key, const void *data, size_t size)
 {
-    int id = shmget(key, size, IPC_CREAT | 0666);
+    int id = shmget(key, size, IPC_CREAT | SEGMENT_MODE);
     if (id == -1) {
         switch (errno) {
         case EACCES:
@@ -40,6 +50,15 @@ bool copyToShareMemory(key_t key, const void *data, size_t size)
         default:
             break;
         }
+        puts("shmget fail");
+        return false;
+    }
+    // A segment that another user made under the key before us would hand
+    // them the result. Its creator is the one thing about it that they
+    // cannot change afterwards.
+    shmid_ds ds{};
+    if (shmctl(id, IPC_STAT, &ds) != 0 || ds.shm_perm.cuid != geteuid()) {
+        printf("segment %d belongs to another user\n", static_cast<int>(key));
         puts("shmget fail");
         return false;
     }

@@ -16,6 +16,7 @@ constexpr size_t DIR_SEGMENT_SIZE = 1024;
 
 // Removes a segment that an earlier run left under key.
 void removeShareMemory(key_t key, size_t size);
-// Creates (or opens) the segment, copies exactly size bytes, detaches.
-// Returns true when the whole payload is in the segment.
+// Creates (or opens) the segment, copies exactly size bytes, detaches; a
+// segment that another user created is left untouched. Returns true when
+// the whole payload is in the segment.
 bool copyToShareMemory(key_t key, const void *data, size_t size);

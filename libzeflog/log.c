@@ -31,6 +31,11 @@
  * seconds have passed since the stamp. */
 #define ZEF_LOG_PERIOD_LAST_SECOND 2591999LL
 
+/* How long a check waits for the stamp file's lock. Anyone who can read the
+ * stamp file can lock it, and for as long as they like. */
+#define ZEF_STAMP_LOCK_WAIT_NS 1000000000LL
+#define ZEF_STAMP_LOCK_PAUSE_NS 2000000L
+
 /* Only the three functions of zeflog.h are visible to the loader. */
 #define ZEF_EXPORT __attribute__((visibility("default")))
 
@@ -106,6 +111,52 @@ enum zef_stamp_action zef_stamp_action(const char *text, long long now)
     return ZEF_STAMP_ROLL;
 }
 
+static long long _zef_monotonic_ns(void)
+{
+    struct timespec ts;
+
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+/* Takes the stamp file's lock, waiting for it a bounded time: another
+ * user's process holding it must not stop the service's logging. Returns 0
+ * when the lock could not be had. */
+static int _zef_lock_stamp(int fd)
+{
+    const struct timespec pause = {0, ZEF_STAMP_LOCK_PAUSE_NS};
+    const long long deadline = _zef_monotonic_ns() + ZEF_STAMP_LOCK_WAIT_NS;
+
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || _zef_monotonic_ns() >= deadline)
+            return 0;
+        nanosleep(&pause, NULL);
+    }
+    return 1;
+}
+
+/* Opens the log for appending. Whoever may write into the log directory can
+ * plant a name there: a symbolic or hard link to a file of the service's
+ * user, which would be appended to and made writable by all, or a FIFO,
+ * which would block the writer. So a final symbolic link is not followed,
+ * the open does not block, and only a regular file with a single name is
+ * written to. NULL when the log is anything else or cannot be opened. */
+static FILE *_zef_log_fopen(void)
+{
+    struct stat st;
+    FILE *fp = NULL;
+    int fd = open(ZEF_LOG_FILE,
+                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+
+    if (fd < 0)
+        return NULL;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1)
+        fp = fdopen(fd, "a");
+    if (!fp)
+        close(fd);
+    return fp;
+}
+
 /* Starts a new log once the period in the stamp file beside the executable
  * has run out. The stamp file is locked while it is read, the log renamed
  * and the stamp rewritten, so that of several processes finding the period
@@ -144,13 +195,9 @@ static void _zef_log_rollback(void)
     fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return;
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            close(fd);
-            return;
-        }
-    }
-    if (read(fd, text, sizeof(text) - 1) < 0) {
+    /* Without the lock the rollover waits for a later record; this one is
+     * written all the same. */
+    if (!_zef_lock_stamp(fd) || read(fd, text, sizeof(text) - 1) < 0) {
         close(fd);
         return;
     }
@@ -221,7 +268,7 @@ ZEF_EXPORT void zef_write_log(unsigned int level, int with_header, const char *m
     _zeflog_lock(&g_zef_log_mtx);
     _zef_log_rollback();
 
-    fp = fopen(ZEF_LOG_FILE, "a+e");
+    fp = _zef_log_fopen();
     if (!fp) {
         _zeflog_unlock(&g_zef_log_mtx);
         puts("fopen fail");

@@ -4,6 +4,7 @@
 #include "harness.h"
 #include "pinoracle.h"
 #include "client.h"
+#include "segment_expect.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 extern char **environ;
@@ -122,13 +124,17 @@ protected:
         bin.write(name, "#!/bin/sh\n" + body + "\n");
         chmod(bin.file(name).c_str(), 0755);
     }
-    harness::Result zefcall(const std::vector<std::string> &args, harness::EnvChanges env = {})
+    harness::EnvChanges environment(harness::EnvChanges env = {})
+    {
+        env["PATH"] = bin.path() + ":/usr/bin:/bin";
+        env["HOME"] = home.path();
+        return env;
+    }
+    harness::Result zefcall(const std::vector<std::string> &args, const harness::EnvChanges &env = {})
     {
         std::vector<std::string> argv{ZEFCALL};
         argv.insert(argv.end(), args.begin(), args.end());
-        env["PATH"] = bin.path() + ":/usr/bin:/bin";
-        env["HOME"] = home.path();
-        return harness::run(argv, env);
+        return harness::run(argv, environment(env));
     }
 
     // zefcall in a private IPC namespace, run by root or by nobody.
@@ -387,6 +393,59 @@ TEST_F(Prompts, NoLinkFifoOrHugeFileInHomeIsFollowedOrRead)
         expectOneErrorLine(r, a.what);
         EXPECT_NE(r.out.find(a.line), std::string::npos) << r.out;
         EXPECT_EQ(files.read("precious"), "0");
+    }
+}
+
+// While the prompt runs, or once it has ended, another process can put a
+// PIN or a path of its choosing under the key. zefcall takes only what the
+// prompt it started created, and leaves anything else alone. Each case runs
+// in an IPC namespace of its own, away from the host's segments.
+TEST_F(Prompts, ResultThatThePromptDidNotCreateIsRefusedAndLeftAlone)
+{
+    constexpr int cannotArrange = 77;
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as a second user (nobody)";
+    // The stand-in prompts wait until the result has been planted.
+    for (const char *prompt : {"quorrel", "dirvane"})
+        script(prompt, ": > '" + files.file("started") + "'\n"
+                       "while [ ! -e '" + files.file("planted") + "' ]; do sleep 0.01; done");
+    struct Plant {
+        std::string command;
+        key_t key;
+        std::string bytes;
+        bool byNobody;  // otherwise by another process of the prompt's user
+    };
+    const std::vector<Plant> plants = {
+        {"pin", PIN_SEGMENT_KEY, encryptPin(pinPlaintext("654321")), true},
+        {"dir", DIR_SEGMENT_KEY, padded("{\"status\":1, \"pathName\":\"/theirs\"}"), true},
+        {"pin", PIN_SEGMENT_KEY, encryptPin(pinPlaintext("654321")), false},
+    };
+    for (const Plant &p : plants) {
+        fs::remove(files.file("started"));
+        fs::remove(files.file("planted"));
+        harness::Result r = harness::run([&] {
+            if (!harness::privateIpcNamespace())
+                _exit(cannotArrange);
+            harness::Child call({ZEFCALL, p.command}, environment());
+            while (!fs::exists(files.file("started")) && call.running())
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            harness::run([&] {
+                const int id = p.byNobody && !harness::becomeNobody()
+                                   ? -1 : shmget(p.key, p.bytes.size(), IPC_CREAT | 0666);
+                void *addr = shmat(id, nullptr, 0);
+                if (id != -1 && addr != reinterpret_cast<void *>(-1))
+                    memcpy(addr, p.bytes.data(), p.bytes.size());
+            });
+            files.write("planted", "");
+            const int status = call.exitStatus(60000).value_or(-1);
+            printf("%d\n%s", status, call.output().c_str());
+            puts(harness::readSegment(p.key) == p.bytes ? "left alone" : "changed or gone");
+        });
+        if (r.status == cannotArrange)
+            GTEST_SKIP() << "cannot make a private IPC namespace here (needs root)";
+        EXPECT_EQ(r.out, "2\nzefcall: segment " + std::to_string(p.key) +
+                             " was not created by the prompt; it is left alone\nleft alone\n")
+            << p.command << (p.byNobody ? " by nobody" : " by the same user");
     }
 }
 

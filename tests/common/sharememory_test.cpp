@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -72,7 +73,7 @@ TEST_F(ShareMemory, NoLeftoverTracesEnoentAndCreatesExactSegment)
     ASSERT_NE(id, -1);
     shmid_ds ds = stat(id);
     EXPECT_EQ(ds.shm_segsz, SIZE);
-    EXPECT_EQ(ds.shm_perm.mode & 0777, 0666u);
+    EXPECT_EQ(ds.shm_perm.mode & 0777, RESULT_MODE);
     EXPECT_EQ(ds.shm_perm.uid, geteuid());
     EXPECT_EQ(ds.shm_nattch, 0u);  // detached
     EXPECT_EQ(harness::readSegment(key), payload('a'));
@@ -133,6 +134,64 @@ TEST_F(ShareMemory, LeftoverOfAnotherUserWithoutPermissionGivesEacces)
     EXPECT_EQ(r.out, "--\n" + EACCES_LINE + "shmget fail\n");
     EXPECT_EQ(shmget(key, 0, 0), other);
     EXPECT_EQ(harness::readSegment(key), payload('r'));
+}
+
+// Another local user (nobody) against a result of root's, in an IPC
+// namespace of the test's own so that the host's segments stay out of reach.
+constexpr int cannotArrange = 77;
+
+TEST_F(ShareMemory, AnotherUserNeitherReadsNorReplacesAResult)
+{
+#ifdef ZEF_SEGMENTS_FOR_ALL
+    GTEST_SKIP() << "built with result segments open to every user";
+#endif
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as a second user (nobody)";
+    const std::vector<std::pair<std::string, int>> attaches = {{"read", SHM_RDONLY},
+                                                               {"write", 0}};
+    harness::Result r = harness::run([&] {
+        if (!harness::privateIpcNamespace())
+            _exit(cannotArrange);
+        write(payload('r'));
+        for (const auto &[what, flags] : attaches) {
+            const harness::Result other = harness::run([&flags = flags, this] {
+                void *addr = reinterpret_cast<void *>(-1);
+                if (!harness::becomeNobody()
+                    || (addr = shmat(shmget(key, 0, 0), nullptr, flags)) == reinterpret_cast<void *>(-1))
+                    _exit(1);
+                if (!(flags & SHM_RDONLY))
+                    memset(addr, 'x', SIZE);
+                _exit(0);
+            });
+            printf("%s %s\n", what.c_str(), other.status == 0 ? "attached" : "refused");
+        }
+        puts(harness::readSegment(key) == payload('r') ? "kept" : "changed");
+    });
+    if (r.status == cannotArrange)
+        GTEST_SKIP() << "cannot make a private IPC namespace here (needs root)";
+    EXPECT_EQ(r.out, "read refused\nwrite refused\nkept\n");
+}
+
+// Planted before the write, another user's segment would receive the result
+// and hand it to them; it gets no byte.
+TEST_F(ShareMemory, SegmentPlantedByAnotherUserReceivesNothing)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as a second user (nobody)";
+    harness::Result r = harness::run([&] {
+        if (!harness::privateIpcNamespace()
+            || harness::run([this] {
+                   _exit(harness::becomeNobody() && shmget(key, SIZE, IPC_CREAT | 0666) != -1
+                             ? 0 : 1);
+               }).status != 0)
+            _exit(cannotArrange);
+        fputs(write(payload('p'), false).c_str(), stdout);
+        puts(harness::readSegment(key) == std::string(SIZE, '\0') ? "untouched" : "written");
+    });
+    if (r.status == cannotArrange)
+        GTEST_SKIP() << "cannot make a private IPC namespace here (needs root)";
+    EXPECT_EQ(r.out, "segment " + std::to_string(key) + " belongs to another user\nshmget fail\n"
+                     "untouched\n");
 }
 
 }  // namespace

@@ -103,7 +103,7 @@ TEST_F(Dirvane, EscapeHandsOverCancelledAndReplacesALeftover)
 
     shmid_ds ds{};
     ASSERT_EQ(shmctl(shmget(DIR_SEGMENT_KEY, 0, 0), IPC_STAT, &ds), 0);
-    EXPECT_EQ(ds.shm_perm.mode & 0777, 0666u);
+    EXPECT_EQ(ds.shm_perm.mode & 0777, RESULT_MODE);
 }
 
 TEST_F(Dirvane, TypedDirectoryWithNonAsciiNameIsHandedOverAsUtf8)

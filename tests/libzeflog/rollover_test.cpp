@@ -38,17 +38,17 @@ void expectStampRenewed(long long before, long long after)
     EXPECT_LE(std::stoll(text), after);
 }
 
-// Processes waiting for the lock on the file with inode ino.
-int lockWaiters(ino_t ino)
+// Whether the process has the stamp file open on a descriptor other than
+// except: while another holds its lock, a writer with it open waits for it.
+bool opensStampFile(pid_t pid, int except)
 {
-    std::ifstream locks("/proc/locks");
-    int waiters = 0;
-    for (std::string line; std::getline(locks, line);) {
-        if (line.find("->") != std::string::npos
-            && line.find(":" + std::to_string(ino) + " ") != std::string::npos)
-            ++waiters;
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        if (entry.path().filename() != std::to_string(except)
+            && fs::read_symlink(entry.path(), ec) == stampFile())
+            return true;
     }
-    return waiters;
+    return false;
 }
 
 class RolloverTest : public LogTest {
@@ -214,15 +214,17 @@ TEST_F(RolloverTest, ConcurrentChecksRollOverOnce)
     const int held = open(stampFile().c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
-    struct stat st {};
-    ASSERT_EQ(fstat(held, &st), 0);
     harness::Child first([] { writeRecord("new period"); });
     harness::Child second([] { writeRecord("new period"); });
     // Without the lock both would check at once; a library that takes none
-    // lets them end instead of waiting here.
-    while (lockWaiters(st.st_ino) < 2 && (first.running() || second.running()))
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(lockWaiters(st.st_ino), 2) << "both checks wait for the stamp file's lock";
+    // lets them end instead of waiting here. The children inherit held,
+    // which does not count.
+    auto waiting = [&] {
+        return opensStampFile(first.pid(), held) && opensStampFile(second.pid(), held);
+    };
+    while (!waiting() && (first.running() || second.running()))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(waiting()) << "both checks wait for the stamp file's lock";
     // Unlocked rather than closed: the children hold copies of the descriptor.
     flock(held, LOCK_UN);
     close(held);
@@ -231,4 +233,40 @@ TEST_F(RolloverTest, ConcurrentChecksRollOverOnce)
         ASSERT_EQ(child->exitStatus(60000), harness::Child::RETURNED);
     EXPECT_EQ(harness::readFile(oldLogFile()), "last of the period\n");
     EXPECT_EQ(harness::readFile(logFile()), "new period\nnew period\n");
+}
+
+// Anyone who can read the stamp file can lock it and keep the lock. A
+// writer then waits for it only a moment: its record is written, and the
+// rollover is left to a later record.
+TEST_F(RolloverTest, StampLockHeldByAnotherUserStopsNoRecord)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as a second user (nobody)";
+    writeRecord("last of the period");
+    const std::string old = stampAgo(2592000);
+    writeStamp(old);
+    {
+        // Opened here: the build tree need not be readable by nobody.
+        const int fd = open(stampFile().c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        harness::Child holder([fd] {
+            if (harness::becomeNobody() && flock(fd, LOCK_EX) == 0)
+                puts("held");
+            fflush(stdout);
+            pause();
+        });
+        close(fd);
+        while (holder.output().empty() && holder.running())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(holder.output(), "held\n");
+
+        harness::Child writer([] { writeRecord("while the lock is held"); });
+        ASSERT_EQ(writer.exitStatus(60000), harness::Child::RETURNED);
+        EXPECT_EQ(harness::readFile(logFile()), "last of the period\nwhile the lock is held\n");
+        EXPECT_EQ(harness::readFile(stampFile()), old);
+        EXPECT_FALSE(fs::exists(oldLogFile()));
+    }
+    writeRecord("new period");
+    EXPECT_EQ(harness::readFile(oldLogFile()), "last of the period\nwhile the lock is held\n");
+    EXPECT_EQ(harness::readFile(logFile()), "new period\n");
 }

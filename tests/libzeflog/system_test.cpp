@@ -1,6 +1,10 @@
 // The library as delivered: its dynamic symbols, its soname, and records in
-// the real /var/zeflog, which only a private mount namespace shows.
+// the real /var/zeflog, which only a private mount namespace shows, also
+// when another user has planted something under the log's name.
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <set>
 #include <sstream>
@@ -52,4 +56,60 @@ TEST(ZeflogLibrary, WritesIntoVarZeflog)
     EXPECT_EQ(r.out, "zef log not init \nzef_log_open finished \nzef_log_close finished \n"
                      "mode 777\ninto the real directory\n");
     EXPECT_EQ(fs::exists("/var/zeflog"), hostHadDir);
+}
+
+// Whoever may write into /var/zeflog can plant the log's name there: a link
+// to a file of the service's user, which would gain the record and mode 0777,
+// or a FIFO kept full, which would block the writer for good. The record is
+// dropped instead, as when the log cannot be opened.
+TEST(ZeflogLibrary, WritesIntoNothingButARegularFileOfOneName)
+{
+    constexpr int cannotArrange = 77;
+    static const char *const LOG = "/var/zeflog/VantrelZEF.log";
+    static const char *const TARGET = "/var/target";
+    // Planted by another user, where the kernel lets them.
+    auto asNobody = [](const std::function<bool()> &plant) {
+        return harness::run([&] { _exit(harness::becomeNobody() && plant() ? 0 : 1); }).status == 0;
+    };
+    const std::vector<std::pair<std::string, std::function<bool()>>> plants = {
+        {"symbolic link", [&] { return asNobody([] { return symlink(TARGET, LOG) == 0; }); }},
+        // An unprivileged user may link only files they can read and write
+        // where protected_hardlinks is on; root stands in for a kernel
+        // without it.
+        {"hard link", [] { return link(TARGET, LOG) == 0; }},
+        {"full FIFO", [&] {
+             if (!asNobody([] { return mkfifo(LOG, 0666) == 0; }))
+                 return false;
+             // Kept open, and so full, until the test's process ends.
+             const int end = open(LOG, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+             char block[4096] = {};
+             while (write(end, block, sizeof block) > 0) {
+             }
+             while (write(end, block, 1) > 0) {
+             }
+             return end >= 0;
+         }},
+    };
+    for (const auto &[what, plant] : plants) {
+        harness::Result r = harness::run([&plant = plant] {
+            // Writable by every user, and not sticky: the kernel's own
+            // protection of links in sticky directories stays out of play.
+            if (!harness::privateLogDirectory("zefdebugflag") || chmod("/var/zeflog", 0777) != 0)
+                _exit(cannotArrange);
+            std::ofstream(TARGET) << "root's own\n";
+            if (chmod(TARGET, 0600) != 0 || !plant())
+                _exit(cannotArrange);
+            zef_log_open();
+            zef_write_log(ZEF_LOG_CRTI, 0, "planted");
+            zef_log_close();
+            struct stat st {};
+            stat(TARGET, &st);
+            printf("%o %s", st.st_mode & 07777, harness::readFile(TARGET).value_or("").c_str());
+        });
+        if (r.status == cannotArrange)
+            GTEST_SKIP() << "cannot arrange a private /var/zeflog with a second user (needs root)";
+        EXPECT_EQ(r.status, harness::Child::RETURNED) << what;
+        EXPECT_EQ(r.out, "zef_log_open finished \nfopen fail\nzef_log_close finished \n"
+                         "600 root's own\n") << what;
+    }
 }

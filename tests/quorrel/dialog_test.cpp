@@ -179,7 +179,7 @@ TEST_F(PinDialog, OkHandsOverThePinBlockEncrypted)
 
         shmid_ds ds{};
         ASSERT_EQ(shmctl(shmget(PIN_SEGMENT_KEY, 0, 0), IPC_STAT, &ds), 0);
-        EXPECT_EQ(ds.shm_perm.mode & 0777, 0666u);
+        EXPECT_EQ(ds.shm_perm.mode & 0777, RESULT_MODE);
         harness::removeSegment(PIN_SEGMENT_KEY);
     }
 }

@@ -16,6 +16,14 @@ inline const std::string EINVAL_LINE =
     "was to be created, a segment with given key existed, but size is greater than the size "
     "of that seg\xE2\x80\x90ment.\n";
 
+// A result segment's mode: its creator's alone, unless the kit is built
+// for a calling service under a third user id.
+#ifdef ZEF_SEGMENTS_FOR_ALL
+constexpr unsigned RESULT_MODE = 0666;
+#else
+constexpr unsigned RESULT_MODE = 0600;
+#endif
+
 // The directory chooser's result when nothing was chosen.
 inline const std::string CANCELLED = "{\"status\":2, \"pathName\":\"\"}";
 

@@ -40,9 +40,9 @@ for page in $pages; do
     [ -z "$warnings" ] || fail "man -l $page: $warnings"
     MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q '^NAME' || fail "man -l $page shows no NAME"
 done
-# The client library's page is to be added here: libzefclient.3.
 if command -v scdoc >/dev/null 2>&1; then
-    for page in man1/zefcall.1 man1/tessary.1 man1/quorrel.1 man1/dirvane.1 man3/libzeflog.3; do
+    for page in man1/zefcall.1 man1/tessary.1 man1/quorrel.1 man1/dirvane.1 man3/libzeflog.3 \
+                man3/libzefclient.3; do
         [ -e "$ROOT$PREFIX/share/man/$page.gz" ] || fail "$page.gz is not installed"
     done
 else
@@ -72,7 +72,12 @@ for pc in $pcs; do
     done
     echo "pkg-config $name: $flags"
 done
-# The Python module's import is to be checked here.
+# The Python module loads the client library of its own installation.
+if command -v python3 >/dev/null 2>&1; then
+    PYTHONPATH=$ROOT$PREFIX/share/zefkit/python python3 -c \
+        'import zefkit, sys; sys.exit(not zefkit._lib._name.startswith(sys.argv[1]))' "$ROOT" ||
+        fail "zefkit does not load the library of its installation"
+fi
 
 # /var/zeflog, where systemd's tools can make it in another root.
 if command -v systemd-tmpfiles >/dev/null 2>&1 && command -v systemd-sysusers >/dev/null 2>&1; then

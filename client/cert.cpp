@@ -1,19 +1,5 @@
-// The certificate choice through tessary.
-//
-// The list is written for people:
-//
-//   {
-//     "columns": [
-//       { "title": "Subject", "member": "DN" },
-//       { "title": "Valid until", "member": "NotAfter" }
-//     ],
-//     "certificates": [
-//       { "DN": "CN=Alice", "NotAfter": "2027-06-30" },
-//       { "DN": "CN=Bob", "NotAfter": "2028-01-31" }
-//     ]
-//   }
-//
-// Each column shows, in every certificate, the member that "member" names.
+// The certificate choice through tessary. The list's shape is given with
+// zef_choose_certificate in zefclient.h.
 #include "client.h"
 
 #include "homefile.h"

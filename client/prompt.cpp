@@ -60,23 +60,21 @@ public:
         if (m_path.empty() || user.uid == geteuid() ||
             (stat(ours, &st) == 0 && st.st_uid == user.uid))
             return true;
+        auto refuse = [](const std::string &why) {
+            fail("cannot hand XAUTHORITY over: " + why);
+            return false;
+        };
         std::string bytes;
         const std::string wrong = readHomeFile(ours, XAUTHORITY_MAX_SIZE, bytes);
-        if (!wrong.empty()) {
-            fail("cannot hand XAUTHORITY over: " + wrong);
-            return false;
-        }
+        if (!wrong.empty())
+            return refuse(wrong);
         char folder[] = "/tmp/zefclient-XXXXXX";
-        if (!mkdtemp(folder)) {
-            fail(std::string("cannot hand XAUTHORITY over: ") + strerror(errno));
-            return false;
-        }
+        if (!mkdtemp(folder))
+            return refuse(strerror(errno));
         m_folder = folder;
         m_path = m_folder + "/Xauthority";
-        if (chmod(folder, 0711) != 0) {
-            fail(std::string("cannot hand XAUTHORITY over: ") + strerror(errno));
-            return false;
-        }
+        if (chmod(folder, 0711) != 0)
+            return refuse(strerror(errno));
         return writeFile(m_path, bytes, user, 0600);
     }
     const std::string &path() const { return m_path; }

@@ -188,6 +188,12 @@ sys.exit(result))";
                                        std::to_string(c.timeoutMs), CERTS});
         expectAnswer(c, caller);
     }
+    // A timeout beyond the library's int is refused before any prompt starts.
+    harness::Child tooLong = start({ZEF_PYTHON, "-c", "import zefkit\n"
+                                    "try: zefkit.ask_pin(2**31 / 1000)\n"
+                                    "except ValueError: print('refused', end='')"});
+    EXPECT_EQ(tooLong.exitStatus(30000), 0);
+    EXPECT_EQ(tooLong.output(), "refused");
 }
 
 TEST_F(InstalledLibrary, TheReadmesExamplesRunAsTheySay)

@@ -288,7 +288,6 @@ Taken takeSegment(key_t key, void *out, size_t size, const PromptRun &by)
     return taken;
 }
 
-
 int askSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, char *answer,
                      size_t answerSize, void *segment)
 {

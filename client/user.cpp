@@ -145,7 +145,6 @@ KindLock::KindLock(std::timed_mutex &mutex, const Call &call)
         m_lock.lock();
 }
 
-
 bool writeFile(const std::string &name, const std::string &bytes, const PromptUser &user,
                mode_t mode)
 {

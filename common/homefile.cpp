@@ -26,6 +26,24 @@ HomeFileOpen openHomeFileToRead(const char *path, size_t maxSize, int &fd, size_
     return result;
 }
 
+size_t readHomeFileBytes(int fd, char *buffer, size_t size, int &error)
+{
+    error = 0;
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = read(fd, buffer + done, size - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (n == 0)
+            break;
+        else if (errno != EINTR) {
+            error = errno;
+            break;
+        }
+    }
+    return done;
+}
+
 int openHomeFileToWrite(const char *path, mode_t mode)
 {
     // No O_TRUNC: the file is emptied only once it is known to be ours.
@@ -65,19 +83,8 @@ std::string readHomeFile(const std::string &name, size_t maxSize, std::string &b
         return name + " is larger than " + std::to_string(maxSize) + " bytes";
     }
     bytes.resize(size);
-    size_t done = 0;
     int error = 0;
-    while (done < size) {
-        const ssize_t n = read(fd, &bytes[done], size - done);
-        if (n > 0)
-            done += static_cast<size_t>(n);
-        else if (n == 0)
-            break;
-        else if (errno != EINTR) {
-            error = errno;
-            break;
-        }
-    }
+    const size_t done = readHomeFileBytes(fd, &bytes[0], size, error);
     close(fd);
     if (error != 0)
         return "cannot read " + name + ": " + strerror(error);

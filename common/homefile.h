@@ -28,6 +28,11 @@ enum class HomeFileOpen {
 // may grow meanwhile.
 HomeFileOpen openHomeFileToRead(const char *path, size_t maxSize, int &fd, size_t &size);
 
+// Reads up to size bytes of fd into buffer, going on after an interrupted
+// read, and returns how many it read: fewer at the end of the file or on an
+// error, which is then left in error (0 otherwise).
+size_t readHomeFileBytes(int fd, char *buffer, size_t size, int &error);
+
 // Opens path for writing, creating it with mode (less the umask) or emptying
 // it. A file with a second name is refused before it is emptied, as it may
 // be somebody else's file linked in here (errno EMLINK), and so is anything

@@ -74,13 +74,9 @@ bool _readDataFile(const char *name, std::string &stored)
         close(fd);
         return false;
     }
-    // A short read just ends the text early.
-    for (size_t done = 0; done < length;) {
-        const ssize_t n = read(fd, buffer + done, length - done);
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
+    // A short or failed read just ends the text early.
+    int error = 0;
+    readHomeFileBytes(fd, buffer, length, error);
     close(fd);
     stored = buffer;
     free(buffer);

@@ -31,10 +31,10 @@
  * seconds have passed since the stamp. */
 #define ZEF_LOG_PERIOD_LAST_SECOND 2591999LL
 
-/* How long a check waits for the stamp file's lock. Anyone who can read the
- * stamp file can lock it, and for as long as they like. */
-#define ZEF_STAMP_LOCK_WAIT_NS 1000000000LL
-#define ZEF_STAMP_LOCK_PAUSE_NS 2000000L
+/* How long a record waits for the lock of the stamp file or of the log.
+ * Anyone who can open the file can lock it, and for as long as they like. */
+#define ZEF_LOCK_WAIT_NS 1000000000LL
+#define ZEF_LOCK_PAUSE_NS 2000000L
 
 /* Only the three functions of zeflog.h are visible to the loader. */
 #define ZEF_EXPORT __attribute__((visibility("default")))
@@ -119,13 +119,13 @@ static long long _zef_monotonic_ns(void)
     return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
-/* Takes the stamp file's lock, waiting for it a bounded time: another
- * user's process holding it must not stop the service's logging. Returns 0
- * when the lock could not be had. */
-static int _zef_lock_stamp(int fd)
+/* Takes a file's lock, waiting for it a bounded time: another user's
+ * process holding it must not stop the service's logging. Returns 0 when
+ * the lock could not be had. */
+static int _zef_lock_file(int fd)
 {
-    const struct timespec pause = {0, ZEF_STAMP_LOCK_PAUSE_NS};
-    const long long deadline = _zef_monotonic_ns() + ZEF_STAMP_LOCK_WAIT_NS;
+    const struct timespec pause = {0, ZEF_LOCK_PAUSE_NS};
+    const long long deadline = _zef_monotonic_ns() + ZEF_LOCK_WAIT_NS;
 
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if ((errno != EWOULDBLOCK && errno != EINTR) || _zef_monotonic_ns() >= deadline)
@@ -140,21 +140,44 @@ static int _zef_lock_stamp(int fd)
  * user, which would be appended to and made writable by all, or a FIFO,
  * which would block the writer. So a final symbolic link is not followed,
  * the open does not block, and only a regular file with a single name is
- * written to. NULL when the log is anything else or cannot be opened. */
-static FILE *_zef_log_fopen(void)
+ * written to. -1 when the log is anything else or cannot be opened. */
+static int _zef_log_open_fd(void)
 {
     struct stat st;
-    FILE *fp = NULL;
     int fd = open(ZEF_LOG_FILE,
                   O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
 
     if (fd < 0)
-        return NULL;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1)
-        fp = fdopen(fd, "a");
-    if (!fp)
+        return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
         close(fd);
-    return fp;
+        return -1;
+    }
+    return fd;
+}
+
+/* Appends the record whole or not at all. A write that a full disk cuts
+ * short is taken back, so that no torn record stays and the next one starts
+ * on a fresh line. Every writer, in whatever process, appends under the
+ * log's lock, so the cut never takes another writer's record along; the
+ * lock goes with the close. Returns the line to print, NULL when written. */
+static const char *_zef_log_append(int fd, const char *line)
+{
+    size_t len = strlen(line);
+    off_t start;
+    ssize_t written;
+
+    if (!_zef_lock_file(fd))
+        return "flock fail";
+    start = lseek(fd, 0, SEEK_END);
+    if (start < 0)
+        return "write fail";
+    written = write(fd, line, len);
+    if (written == (ssize_t)len)
+        return NULL;
+    if (written > 0 && ftruncate(fd, start) != 0)
+        return "ftruncate fail";
+    return "write fail";
 }
 
 /* Starts a new log once the period in the stamp file beside the executable
@@ -197,7 +220,7 @@ static void _zef_log_rollback(void)
         return;
     /* Without the lock the rollover waits for a later record; this one is
      * written all the same. */
-    if (!_zef_lock_stamp(fd) || read(fd, text, sizeof(text) - 1) < 0) {
+    if (!_zef_lock_file(fd) || read(fd, text, sizeof(text) - 1) < 0) {
         close(fd);
         return;
     }
@@ -252,7 +275,8 @@ ZEF_EXPORT void zef_write_log(unsigned int level, int with_header, const char *m
 {
     char curr_time[24];
     char line[4096];
-    FILE *fp;
+    const char *failure;
+    int fd;
 
     memset(curr_time, 0, sizeof(curr_time));
     memset(line, 0, sizeof(line));
@@ -268,14 +292,14 @@ ZEF_EXPORT void zef_write_log(unsigned int level, int with_header, const char *m
     _zeflog_lock(&g_zef_log_mtx);
     _zef_log_rollback();
 
-    fp = _zef_log_fopen();
-    if (!fp) {
+    fd = _zef_log_open_fd();
+    if (fd < 0) {
         _zeflog_unlock(&g_zef_log_mtx);
         puts("fopen fail");
         return;
     }
     /* Everyone may read and write the log, whoever created it. */
-    fchmod(fileno(fp), 0777);
+    fchmod(fd, 0777);
 
     if (!msg)
         msg = "";
@@ -285,9 +309,10 @@ ZEF_EXPORT void zef_write_log(unsigned int level, int with_header, const char *m
     } else {
         snprintf(line, sizeof(line) - 1, "%s\n", msg);
     }
-    fwrite(line, 1, strlen(line), fp);
-    fflush(fp);
-    fclose(fp);
+    failure = _zef_log_append(fd, line);
+    close(fd);
 
     _zeflog_unlock(&g_zef_log_mtx);
+    if (failure)
+        puts(failure);
 }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <set>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zeflog.h>
@@ -111,5 +112,49 @@ TEST(ZeflogLibrary, WritesIntoNothingButARegularFileOfOneName)
         EXPECT_EQ(r.status, harness::Child::RETURNED) << what;
         EXPECT_EQ(r.out, "zef_log_open finished \nfopen fail\nzef_log_close finished \n"
                          "600 root's own\n") << what;
+    }
+}
+
+// A full disk: the record that does not fit is taken back whole, with a line
+// on standard output, and once there is room again the next record starts
+// on a fresh line. The log before the disk fills ends inside its last page
+// (the record is cut part way) or on its page's end (nothing fits).
+TEST(ZeflogLibrary, WritesARecordWholeOrNotAtAllOnAFullDisk)
+{
+    constexpr int cannotArrange = 77;
+    const std::vector<std::vector<std::string>> befores = {
+        {std::string(3999, 'a')},
+        {std::string(4093, 'b'), "c"},
+    };
+    for (const std::vector<std::string> &before : befores) {
+        harness::Result r = harness::run([&before] {
+            if (!harness::privateMountNamespace()
+                || mount("tmpfs", "/var", "tmpfs", 0, "size=64k,mode=0755") != 0
+                || mkdir("/var/zeflog", 0755) != 0 || !std::ofstream("/var/zeflog/zefdebugflag"))
+                _exit(cannotArrange);
+            zef_log_open();
+            for (const std::string &message : before)
+                zef_write_log(ZEF_LOG_INFO, 0, message.c_str());
+            const int filler = open("/var/filler", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+            for (size_t size : {4096, 1}) {
+                const std::string block(size, 'f');
+                while (write(filler, block.data(), block.size()) > 0) {
+                }
+            }
+            close(filler);
+            zef_write_log(ZEF_LOG_ERROR, 1, std::string(300, 'x').c_str());
+            unlink("/var/filler");
+            zef_write_log(ZEF_LOG_ERROR, 0, "after");
+            zef_log_close();
+            printf("%s", harness::readFile("/var/zeflog/VantrelZEF.log").value_or("").c_str());
+        });
+        if (r.status == cannotArrange)
+            GTEST_SKIP() << "cannot mount a private tmpfs over /var here (needs root and unshare)";
+        std::string log;
+        for (const std::string &message : before)
+            log += message + "\n";
+        EXPECT_EQ(r.status, harness::Child::RETURNED);
+        EXPECT_EQ(r.out, "zef_log_open finished \nwrite fail\nzef_log_close finished \n" + log
+                         + "after\n") << before.size();
     }
 }

@@ -146,7 +146,7 @@ protected:
     {
         return harness::Child(argv, {{"HOME", home.path()}, {"DISPLAY", x.display()},
                                      {"XAUTHORITY", std::nullopt},
-                                     {"PYTHONPATH", prefix->path() + "/share/zefkit/python"}});
+                                     {"PYTHONPATH", prefix->path() + "/lib/python3/dist-packages"}});
     }
     // The README's example in language, the code block that holds mark.
     static std::string example(const std::string &language, const std::string &mark)

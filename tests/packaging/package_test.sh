@@ -30,6 +30,12 @@ dpkg_root() {
         { cat "$WORK/dpkg.out"; fail "dpkg $*"; }
 }
 dpkg_root -i "$WORK"/packages/*.deb
+# A service that installs the client library gets the prompts with it, one
+# that installs the Python module the client library.
+for pair in libzefclient1:zefkit python3-zefkit:libzefclient1; do
+    dpkg-deb -f "$WORK/packages/${pair%:*}"_*.deb Depends | grep -Eq "(^|, )${pair#*:} \\(=" ||
+        fail "${pair%:*} does not depend on ${pair#*:}"
+done
 
 LD_LIBRARY_PATH=$ROOT$LIBDIR "$ROOT$PREFIX/bin/zefcall" --help | grep -q '^Usage: zefcall' ||
     fail "the installed zefcall --help"
@@ -72,11 +78,20 @@ for pc in $pcs; do
     done
     echo "pkg-config $name: $flags"
 done
-# The Python module loads the client library of its own installation.
-if command -v python3 >/dev/null 2>&1; then
-    PYTHONPATH=$ROOT$PREFIX/share/zefkit/python python3 -c \
-        'import zefkit, sys; sys.exit(not zefkit._lib._name.startswith(sys.argv[1]))' "$ROOT" ||
-        fail "zefkit does not load the library of its installation"
+# Debian's python3 imports the module without PYTHONPATH, marked as typed,
+# and the module loads the client library of its own installation. A virtual
+# environment over the root's prefix gives that prefix's dist-packages to
+# python3 as /usr's is given to /usr/bin/python3.
+if [ -x /usr/bin/python3 ]; then
+    ln -sf /usr/bin/python3 "$ROOT$PREFIX/bin/python3"
+    echo "home = /usr/bin" >"$ROOT$PREFIX/pyvenv.cfg"
+    env -u PYTHONPATH "$ROOT$PREFIX/bin/python3" -c 'import os, sys, zefkit
+typed = os.path.join(os.path.dirname(zefkit.__file__), "py.typed")
+sys.exit(not (zefkit._lib._name.startswith(sys.argv[1]) and os.path.exists(typed)))' "$ROOT" ||
+        fail "zefkit is not imported without PYTHONPATH, typed, with the library of its installation"
+    rm -f "$ROOT$PREFIX/bin/python3" "$ROOT$PREFIX/pyvenv.cfg"
+else
+    echo "Debian's python3 is not installed: the Python module is not checked"
 fi
 
 # /var/zeflog, where systemd's tools can make it in another root.

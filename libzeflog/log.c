@@ -120,8 +120,8 @@ static long long _zef_monotonic_ns(void)
 }
 
 /* Takes a file's lock, waiting for it a bounded time: another user's
- * process holding it must not stop the service's logging. Returns 0 when
- * the lock could not be had. */
+ * process holding it must not stall the service. Returns 0 when the lock
+ * could not be had. */
 static int _zef_lock_file(int fd)
 {
     const struct timespec pause = {0, ZEF_LOCK_PAUSE_NS};

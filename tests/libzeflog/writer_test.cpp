@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -193,7 +194,7 @@ TEST_F(LogTest, LogIsRecreatedWithMode0777)
     umask(saved);
 }
 
-TEST_F(LogTest, LogThatCannotBeOpenedLosesOnlyThatRecord)
+TEST_F(LogTest, LogThatCannotBeOpenedOrLockedLosesOnlyThatRecord)
 {
     flag("zefdebugflag");
     fs::create_directory(logFile());
@@ -201,7 +202,13 @@ TEST_F(LogTest, LogThatCannotBeOpenedLosesOnlyThatRecord)
     EXPECT_EQ(writeRecord(ZEF_LOG_INFO, 0, "lost"), "fopen fail\n");  // the lock was released
     fs::remove(logFile());
     EXPECT_EQ(writeRecord(ZEF_LOG_INFO, 0, "kept"), "");
-    EXPECT_EQ(harness::readFile(logFile()), "kept\n");
+    // So does a lock on the log that another process holds past the wait.
+    const int held = open(logFile().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    EXPECT_EQ(writeRecord(ZEF_LOG_INFO, 0, "lost"), "flock fail\n");
+    close(held);
+    EXPECT_EQ(writeRecord(ZEF_LOG_INFO, 0, "kept"), "");
+    EXPECT_EQ(harness::readFile(logFile()), "kept\nkept\n");
 }
 
 // The host's child processes must not inherit the library's files. The

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -89,10 +90,8 @@ Usage usage()
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmRSS:", 0) == 0)
             u.rssKb = std::atol(line.c_str() + 6);
-    for (const auto &fd : fs::directory_iterator("/proc/self/fd")) {
-        (void)fd;
-        ++u.descriptors;
-    }
+    // The listing's own descriptor included, at every point alike.
+    u.descriptors = std::distance(fs::directory_iterator("/proc/self/fd"), {});
     return u;
 }
 
@@ -134,7 +133,7 @@ double percentile(std::vector<double> ms, double p)
     if (ms.empty())
         return 0;
     std::sort(ms.begin(), ms.end());
-    const size_t rank = static_cast<size_t>(p * ms.size() + 0.999999);  // nearest rank
+    const auto rank = static_cast<size_t>(std::ceil(p * ms.size()));  // nearest rank
     return ms[std::clamp<size_t>(rank, 1, ms.size()) - 1];
 }
 

@@ -67,8 +67,21 @@ TEST_F(Quorrel, WindowStaysOnTopAtFixedSizeAndEscapeLeavesNoSegment)
               std::string::npos)
         << o.properties;
     EXPECT_NE(o.properties.find("_NET_WM_STATE_ABOVE"), std::string::npos) << o.properties;
+    EXPECT_NE(o.properties.find("_NET_WM_WINDOW_TYPE_DIALOG"), std::string::npos) << o.properties;
     EXPECT_NE(o.properties.find("minimum size: 400 by 200\n"), std::string::npos);
     EXPECT_NE(o.properties.find("maximum size: 400 by 200\n"), std::string::npos);
+}
+
+// With the larger fonts of a 192 dpi desktop the window grows, so that no
+// text is cut; the test above holds its designed size at 96 dpi.
+TEST_F(Quorrel, WindowGrowsWithTheFont)
+{
+    x.setFontDpi(192);
+    harness::Child child({PROGRAM},
+                         {{"DISPLAY", x.display()}, {"XDG_RUNTIME_DIR", runtime.path()}});
+    const std::pair<int, int> size = x.windowSize(x.waitForWindow(child.pid()));
+    EXPECT_GE(size.first, 640);
+    EXPECT_GE(size.second, 320);
 }
 
 TEST_F(Quorrel, TypedPinAndReturnReplaceALeftover)

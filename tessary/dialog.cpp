@@ -3,11 +3,14 @@
 
 #include "certlist.h"
 #include "homefile.h"
+#include "promptsize.h"
 
 #include <QAbstractItemView>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QTableWidgetItem>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,6 +80,18 @@ bool _readDataFile(const char *name, std::string &stored)
     return true;
 }
 
+// The text of row's first cell for the line under the table. A subject has
+// no spaces: a zero-width space after each comma lets it wrap between its
+// parts instead of running off the window's edge.
+QString _firstCellText(const QTableWidget *table, int row)
+{
+    const QTableWidgetItem *item = row >= 0 ? table->item(row, 0) : nullptr;
+    if (!item)
+        return QString();
+    QString text = item->text();
+    return text.replace(QLatin1Char(','), QStringLiteral(",\u200B"));
+}
+
 void _writeIndexFile(int row)
 {
     char path[kPathSize];
@@ -110,7 +125,6 @@ Dialog::Dialog(QWidget *parent)
     ui->setupUi(this);
     setWindowTitle(tr("请选择您要用的证书"));
     setWindowFlags(Qt::WindowStaysOnTopHint);
-    setFixedSize(570, 320);
 
     connect(ui->pushButton, SIGNAL(clicked()), this, SLOT(ClickButton1()));
     connect(ui->tableWidget, SIGNAL(cellClicked(int,int)), this, SLOT(onClickTable(int,int)));
@@ -122,8 +136,22 @@ Dialog::Dialog(QWidget *parent)
             SIGNAL(selectionChanged(QItemSelection,QItemSelection)), this,
             SLOT(onTableSelectionChanged()));
     connect(ui->tableWidget, SIGNAL(cellDoubleClicked(int,int)), this, SLOT(ClickButton1()));
+    ui->tableWidget->installEventFilter(this);
 
     initTableWidget();
+
+    // The line under the table gets the room of the longest first cell, so
+    // that no later selection finds it too small; then it shows the selected
+    // one.
+    QString longest;
+    for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {
+        const QString text = _firstCellText(ui->tableWidget, row);
+        if (text.size() > longest.size())
+            longest = text;
+    }
+    ui->label->setText(longest);
+    fixWindowSize(this, QSize(570, 320));
+    ui->label->setText(_firstCellText(ui->tableWidget, m_nSelectedRow));
 }
 
 Dialog::~Dialog()
@@ -155,12 +183,44 @@ void Dialog::onClickTable(int nRow, int nCol)
 void Dialog::onCurrentSelectedRow(int nRow)
 {
     m_nSelectedRow = nRow;
+    // The recorded certificate in full, for eyes and for screen readers.
+    const QTableWidgetItem *item = nRow >= 0 ? ui->tableWidget->item(nRow, 0) : nullptr;
+    ui->tableWidget->setAccessibleDescription(item ? item->text() : QString());
+    ui->label->setText(_firstCellText(ui->tableWidget, nRow));
 }
 
 void Dialog::onTableSelectionChanged()
 {
-    const QModelIndexList selected = ui->tableWidget->selectionModel()->selectedIndexes();
-    emit sendCurrentSelectedRow(selected.isEmpty() ? -1 : selected.first().row());
+    QTableWidget *table = ui->tableWidget;
+    const QModelIndexList selected = table->selectionModel()->selectedIndexes();
+    if (!selected.isEmpty()) {
+        emit sendCurrentSelectedRow(selected.first().row());
+        return;
+    }
+    // Ctrl+Space, or a move with Ctrl held, would leave the highlight on no
+    // row while OK stays enabled, and OK would then write a cancellation:
+    // the current row is selected again, so that OK writes the row the user
+    // sees.
+    const int row = table->currentRow() >= 0 ? table->currentRow() : m_nSelectedRow;
+    if (row >= 0 && row < table->rowCount())
+        table->selectRow(row);
+    else
+        emit sendCurrentSelectedRow(-1);
+}
+
+bool Dialog::eventFilter(QObject *watched, QEvent *event)
+{
+    // In a table of whole rows, Home and End go to the first and the last
+    // row; the table's own keys would move between the columns of the row.
+    QTableWidget *table = ui->tableWidget;
+    if (watched == table && event->type() == QEvent::KeyPress && table->rowCount() > 0) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Home || key == Qt::Key_End) {
+            table->selectRow(key == Qt::Key_Home ? 0 : table->rowCount() - 1);
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void Dialog::initTableWidget()
@@ -180,11 +240,12 @@ void Dialog::initTableWidget()
     setTabWidgetContent(columnKeys);
 
     if (headerLabels.size() == 3) {
-        table->setColumnWidth(0, 190);
-        table->setColumnWidth(1, 190);
-        table->setColumnWidth(2, 150);
+        table->setColumnWidth(0, scaledToFont(table, 190));
+        table->setColumnWidth(1, scaledToFont(table, 190));
+        table->setColumnWidth(2, scaledToFont(table, 150));
     }
-    table->setFixedSize(555, 248);
+    // A table without rows has no certificate to choose: only Cancel.
+    ui->pushButton->setEnabled(table->rowCount() > 0);
 
     // Written before the pre-selection, so that a choice left by an earlier
     // run never survives a start-up: until OK the file says "-1".
@@ -223,9 +284,11 @@ void Dialog::setTabWidgetContent(QStringList columnKeys)
     if (!rows.complete)
         return;
     m_nRowCount = rows.rowCount;
-    // Newer toolkits keep a row no lower than the header's minimum, which
-    // follows the font; the rows are meant to be 20 pixels high on all of them.
-    table->verticalHeader()->setMinimumSectionSize(20);
+    // 20 pixels at 96 dpi, and never lower than the text with a little room
+    // above and below, whatever the font. Newer toolkits keep a row no lower
+    // than the header's minimum, which has a margin of its own.
+    const int height = std::max(scaledToFont(table, 20), table->fontMetrics().height() + 4);
+    table->verticalHeader()->setMinimumSectionSize(height);
     for (int i = 0; i < rows.rowCount; ++i)
-        table->setRowHeight(i, 20);
+        table->setRowHeight(i, height);
 }

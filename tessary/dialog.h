@@ -31,6 +31,9 @@ private slots:
     // arrows, Page keys, Home/End): -1 when no row is selected.
     void onTableSelectionChanged();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void initTableWidget();
     void initTableColumn(QStringList &headerLabels, QStringList &columnKeys);

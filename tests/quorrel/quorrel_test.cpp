@@ -102,6 +102,43 @@ TEST_F(Quorrel, TypedPinAndReturnReplaceALeftover)
     EXPECT_EQ(decryptPin(*o.segment), pinPlaintext("Kennwort-\xE9"));
 }
 
+// With an accessibility bus on the desktop's session bus, as a screen reader
+// has it, the prompt joins it: the registry lists it by its name.
+TEST_F(Quorrel, JoinsTheAccessibilityBus)
+{
+    const std::string script = R"(
+        /usr/libexec/at-spi-bus-launcher --launch-immediately & launcher=$!
+        call() { gdbus call "$@" 2>/dev/null; }
+        for i in $(seq 40); do
+            a11y=$(call --session -d org.a11y.Bus -o /org/a11y/bus -m org.a11y.Bus.GetAddress) && break
+            sleep 0.25
+        done
+        a11y=${a11y#(\'}; a11y=${a11y%\',)}
+        root() {
+            dest=$1; shift
+            call --address "$a11y" -d "$dest" -o /org/a11y/atspi/accessible/root -m "$@"
+        }
+        # The registry runs before the prompt starts, as on a desktop.
+        root org.a11y.atspi.Registry org.a11y.atspi.Accessible.GetChildren >/dev/null
+        "$PROMPT" >/dev/null 2>&1 & prompt=$!
+        for i in $(seq 40); do
+            for app in $(root org.a11y.atspi.Registry org.a11y.atspi.Accessible.GetChildren |
+                         grep -o ':[0-9.]*'); do
+                root "$app" org.freedesktop.DBus.Properties.Get org.a11y.atspi.Accessible Name
+            done | grep -q "'quorrel'" && { echo registered; break; }
+            sleep 0.25
+        done
+        kill $prompt $launcher; wait
+    )";
+    harness::TempDir home;
+    const harness::Result r = harness::run({"dbus-run-session", "--", "sh", "-c", script},
+                                           {{"DISPLAY", x.display()},
+                                            {"HOME", home.path()},
+                                            {"XDG_RUNTIME_DIR", runtime.path()},
+                                            {"PROMPT", PROGRAM}});
+    EXPECT_NE(r.out.find("registered\n"), std::string::npos) << r.out;
+}
+
 // A prompt that the service gives up on is killed, so each line must be out
 // as it is printed: a failed hand-off's line while the dialog stays open.
 TEST_F(Quorrel, FailedHandOffIsReportedBeforeTheDialogEnds)

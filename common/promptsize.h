@@ -8,7 +8,8 @@ class QWidget;
 
 // Fixes window's size at designed scaled by the screen's logical dpi over 96
 // (never below designed), or at what its layout needs when that is more, so
-// that no text is cut at a larger font.
+// that no text is cut at a larger font. The layout's margins are scaled
+// alike, so call it once, when the form holds its texts.
 void fixWindowSize(QWidget *window, const QSize &designed);
 
 // length (pixels at 96 dpi) scaled to the widget's logical dpi, as above.

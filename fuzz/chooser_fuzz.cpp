@@ -1,6 +1,6 @@
 // The chooser's two input files, from their bytes to the table's header
 // labels, column keys and cells, without a window.
-#include "dialog.h"
+#include "certlist.h"
 #include "fuzzcheck.h"
 
 #include <cstdint>

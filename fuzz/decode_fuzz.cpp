@@ -1,6 +1,6 @@
 // The chooser's percent-decoding on arbitrary bytes: one pass, two passes,
 // and the encoding of the input undone.
-#include "dialog.h"
+#include "certlist.h"
 #include "fuzzcheck.h"
 
 #include <cctype>

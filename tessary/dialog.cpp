@@ -1,27 +1,24 @@
 #include "dialog.h"
 #include "ui_dialog.h"
 
+#include "certlist.h"
 #include "homefile.h"
+#include "promptsize.h"
 
 #include <QAbstractItemView>
-#include <QByteArray>
 #include <QHeaderView>
-#include <QList>
+#include <QKeyEvent>
 #include <QTableWidgetItem>
 
-#include <cJSON.h>
-
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <unistd.h>
 
 namespace {
 
 const int kPathSize = 256;
-
-using Document = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 // HOME/name into path. A path that does not fit is refused rather than cut:
 // a cut path would name some other file.
@@ -83,15 +80,16 @@ bool _readDataFile(const char *name, std::string &stored)
     return true;
 }
 
-// Undoes the double percent-encoding of a data file's text and parses it.
-// Text that is not JSON is reported on stdout and gives no document.
-Document _parseDataText(const char *stored)
+// The text of row's first cell for the line under the table. A subject has
+// no spaces: a zero-width space after each comma lets it wrap between its
+// parts instead of running off the window's edge.
+QString _firstCellText(const QTableWidget *table, int row)
 {
-    const std::string text = JsonUrlDecode(stored);
-    Document doc(cJSON_Parse(text.c_str()), cJSON_Delete);
-    if (!doc)
-        printf("cJSON_Parse fail, strDecFileData:\n%s\n", text.c_str());
-    return doc;
+    const QTableWidgetItem *item = row >= 0 ? table->item(row, 0) : nullptr;
+    if (!item)
+        return QString();
+    QString text = item->text();
+    return text.replace(QLatin1Char(','), QStringLiteral(",\u200B"));
 }
 
 void _writeIndexFile(int row)
@@ -127,7 +125,6 @@ Dialog::Dialog(QWidget *parent)
     ui->setupUi(this);
     setWindowTitle(tr("请选择您要用的证书"));
     setWindowFlags(Qt::WindowStaysOnTopHint);
-    setFixedSize(570, 320);
 
     connect(ui->pushButton, SIGNAL(clicked()), this, SLOT(ClickButton1()));
     connect(ui->tableWidget, SIGNAL(cellClicked(int,int)), this, SLOT(onClickTable(int,int)));
@@ -139,8 +136,22 @@ Dialog::Dialog(QWidget *parent)
             SIGNAL(selectionChanged(QItemSelection,QItemSelection)), this,
             SLOT(onTableSelectionChanged()));
     connect(ui->tableWidget, SIGNAL(cellDoubleClicked(int,int)), this, SLOT(ClickButton1()));
+    ui->tableWidget->installEventFilter(this);
 
     initTableWidget();
+
+    // The line under the table gets the room of the longest first cell, so
+    // that no later selection finds it too small; then it shows the selected
+    // one.
+    QString longest;
+    for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {
+        const QString text = _firstCellText(ui->tableWidget, row);
+        if (text.size() > longest.size())
+            longest = text;
+    }
+    ui->label->setText(longest);
+    fixWindowSize(this, QSize(570, 320));
+    ui->label->setText(_firstCellText(ui->tableWidget, m_nSelectedRow));
 }
 
 Dialog::~Dialog()
@@ -172,12 +183,44 @@ void Dialog::onClickTable(int nRow, int nCol)
 void Dialog::onCurrentSelectedRow(int nRow)
 {
     m_nSelectedRow = nRow;
+    // The recorded certificate in full, for eyes and for screen readers.
+    const QTableWidgetItem *item = nRow >= 0 ? ui->tableWidget->item(nRow, 0) : nullptr;
+    ui->tableWidget->setAccessibleDescription(item ? item->text() : QString());
+    ui->label->setText(_firstCellText(ui->tableWidget, nRow));
 }
 
 void Dialog::onTableSelectionChanged()
 {
-    const QModelIndexList selected = ui->tableWidget->selectionModel()->selectedIndexes();
-    emit sendCurrentSelectedRow(selected.isEmpty() ? -1 : selected.first().row());
+    QTableWidget *table = ui->tableWidget;
+    const QModelIndexList selected = table->selectionModel()->selectedIndexes();
+    if (!selected.isEmpty()) {
+        emit sendCurrentSelectedRow(selected.first().row());
+        return;
+    }
+    // Ctrl+Space, or a move with Ctrl held, would leave the highlight on no
+    // row while OK stays enabled, and OK would then write a cancellation:
+    // the current row is selected again, so that OK writes the row the user
+    // sees.
+    const int row = table->currentRow() >= 0 ? table->currentRow() : m_nSelectedRow;
+    if (row >= 0 && row < table->rowCount())
+        table->selectRow(row);
+    else
+        emit sendCurrentSelectedRow(-1);
+}
+
+bool Dialog::eventFilter(QObject *watched, QEvent *event)
+{
+    // In a table of whole rows, Home and End go to the first and the last
+    // row; the table's own keys would move between the columns of the row.
+    QTableWidget *table = ui->tableWidget;
+    if (watched == table && event->type() == QEvent::KeyPress && table->rowCount() > 0) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Home || key == Qt::Key_End) {
+            table->selectRow(key == Qt::Key_Home ? 0 : table->rowCount() - 1);
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void Dialog::initTableWidget()
@@ -197,11 +240,12 @@ void Dialog::initTableWidget()
     setTabWidgetContent(columnKeys);
 
     if (headerLabels.size() == 3) {
-        table->setColumnWidth(0, 190);
-        table->setColumnWidth(1, 190);
-        table->setColumnWidth(2, 150);
+        table->setColumnWidth(0, scaledToFont(table, 190));
+        table->setColumnWidth(1, scaledToFont(table, 190));
+        table->setColumnWidth(2, scaledToFont(table, 150));
     }
-    table->setFixedSize(555, 248);
+    // A table without rows has no certificate to choose: only Cancel.
+    ui->pushButton->setEnabled(table->rowCount() > 0);
 
     // Written before the pre-selection, so that a choice left by an earlier
     // run never survives a start-up: until OK the file says "-1".
@@ -240,102 +284,11 @@ void Dialog::setTabWidgetContent(QStringList columnKeys)
     if (!rows.complete)
         return;
     m_nRowCount = rows.rowCount;
-    // Newer toolkits keep a row no lower than the header's minimum, which
-    // follows the font; the rows are meant to be 20 pixels high on all of them.
-    table->verticalHeader()->setMinimumSectionSize(20);
+    // 20 pixels at 96 dpi, and never lower than the text with a little room
+    // above and below, whatever the font. Newer toolkits keep a row no lower
+    // than the header's minimum, which has a margin of its own.
+    const int height = std::max(scaledToFont(table, 20), table->fontMetrics().height() + 4);
+    table->verticalHeader()->setMinimumSectionSize(height);
     for (int i = 0; i < rows.rowCount; ++i)
-        table->setRowHeight(i, 20);
-}
-
-void ColumnsFromText(const char *stored, QStringList &headerLabels, QStringList &columnKeys)
-{
-    const Document doc = _parseDataText(stored);
-    if (!doc)
-        return;
-    // The first two characters of a member name are a sort prefix, never
-    // shown. An array gives its elements, with empty labels; a scalar has
-    // no children and gives no columns.
-    const cJSON *member = nullptr;
-    cJSON_ArrayForEach(member, doc.get()) {
-        headerLabels.append(QString::fromUtf8(member->string).mid(2));
-        columnKeys.append(cJSON_IsString(member) ? QString::fromUtf8(member->valuestring)
-                                                 : QString());
-    }
-}
-
-CertificateRows CertificatesFromText(const char *stored, const QStringList &columnKeys)
-{
-    CertificateRows rows;
-    const Document doc = _parseDataText(stored);
-    if (!doc)
-        return rows;
-    if (!cJSON_IsArray(doc.get())) {
-        puts("cJSON_IsArray is false");
-        return rows;
-    }
-    rows.rowCount = cJSON_GetArraySize(doc.get());
-
-    QList<QByteArray> keys;
-    for (const QString &key : columnKeys)
-        keys.append(key.toUtf8());
-
-    const cJSON *element = nullptr;
-    cJSON_ArrayForEach(element, doc.get()) {
-        if (!cJSON_IsObject(element)) {
-            puts("cJSON_IsObject is false");
-            return rows;
-        }
-        rows.cells.append(QStringList());
-        for (const QByteArray &key : keys) {
-            // Member names are matched without regard to the case of letters.
-            const cJSON *member = cJSON_GetObjectItem(element, key.constData());
-            if (!member) {
-                puts("DN项没有发现");
-                return rows;
-            }
-            rows.cells.last().append(cJSON_IsString(member) ? QString::fromUtf8(member->valuestring)
-                                                            : QString());
-        }
-    }
-    rows.complete = true;
-    return rows;
-}
-
-unsigned char FromHex(unsigned char x)
-{
-    if (x >= '0' && x <= '9')
-        return x - '0';
-    if (x >= 'A' && x <= 'Z')
-        return x - 'A' + 10;
-    if (x >= 'a' && x <= 'z')
-        return x - 'a' + 10;
-    return kNoHexValue;
-}
-
-std::string DecodeURIComponent(const std::string &s)
-{
-    std::string out;
-    out.reserve(s.size());
-    const size_t n = s.size();
-    for (size_t i = 0; i < n; ++i) {
-        if (s[i] == '%' && i + 2 < n) {
-            const unsigned char high = FromHex(static_cast<unsigned char>(s[i + 1]));
-            const unsigned char low = FromHex(static_cast<unsigned char>(s[i + 2]));
-            if (high != kNoHexValue && low != kNoHexValue) {
-                // Letters beyond F give values up to 35; the byte wraps.
-                out += static_cast<char>((16 * high + low) % 256);
-                i += 2;
-                continue;
-            }
-        }
-        out += s[i];
-    }
-    return out;
-}
-
-std::string JsonUrlDecode(std::string s)
-{
-    s = DecodeURIComponent(s);
-    s = DecodeURIComponent(s);
-    return s;
+        table->setRowHeight(i, height);
 }

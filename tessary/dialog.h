@@ -1,12 +1,9 @@
-// The certificate chooser's window, and the percent-decoding of the files
-// that the calling service leaves for it.
+// The certificate chooser's window: the table of certificates, OK and
+// Cancel, and the index file that OK writes.
 #pragma once
 
 #include <QDialog>
-#include <QList>
 #include <QStringList>
-
-#include <string>
 
 class Ui_Dialog;
 
@@ -34,6 +31,9 @@ private slots:
     // arrows, Page keys, Home/End): -1 when no row is selected.
     void onTableSelectionChanged();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void initTableWidget();
     void initTableColumn(QStringList &headerLabels, QStringList &columnKeys);
@@ -43,33 +43,3 @@ private:
     int m_nSelectedRow;  // what OK records: the selected row, -1 for none
     int m_nRowCount;     // rows loaded completely; 0 after an early stop
 };
-
-// The table's content from the two input files' stored text, each up to its
-// first NUL byte. The table is filled from these, and they need no window.
-// Text that does not decode to JSON, or a list of the wrong shape, is
-// reported on stdout.
-
-// One header label and one column key per member of the column file; none
-// when its text is not JSON.
-void ColumnsFromText(const char *stored, QStringList &headerLabels, QStringList &columnKeys);
-
-// What the list file gives the table.
-struct CertificateRows {
-    int rowCount = 0;          // rows of the table: the array's length
-    QList<QStringList> cells;  // the cell texts row by row, as far as the walk came
-    bool complete = false;     // every cell found: only then is row 0 pre-selected
-};
-// The cells for columnKeys; the walk stops at the first element that is not
-// an object or lacks one of the keys.
-CertificateRows CertificatesFromText(const char *stored, const QStringList &columnKeys);
-
-// What FromHex gives for a byte that is neither an ASCII letter nor a digit.
-const unsigned char kNoHexValue = 0xFF;
-
-// The value of one digit: '0'-'9' are 0-9, letters of either case 10-35.
-unsigned char FromHex(unsigned char x);
-// One pass of percent-decoding over bytes. A '%' without two digits after
-// it is copied through unchanged.
-std::string DecodeURIComponent(const std::string &s);
-// Two passes: the data files are stored percent-encoded twice.
-std::string JsonUrlDecode(std::string s);

@@ -1,6 +1,6 @@
 // zefcall's pieces, and the program wherever it needs no display: its
 // command line, its checks of FILE, and prompts played by small scripts.
-#include "dialog.h"  // the chooser's decoding, which must undo our encoding
+#include "certlist.h"  // the chooser's decoding, which must undo our encoding
 #include "harness.h"
 #include "pinoracle.h"
 #include "client.h"

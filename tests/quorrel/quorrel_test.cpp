@@ -67,8 +67,21 @@ TEST_F(Quorrel, WindowStaysOnTopAtFixedSizeAndEscapeLeavesNoSegment)
               std::string::npos)
         << o.properties;
     EXPECT_NE(o.properties.find("_NET_WM_STATE_ABOVE"), std::string::npos) << o.properties;
+    EXPECT_NE(o.properties.find("_NET_WM_WINDOW_TYPE_DIALOG"), std::string::npos) << o.properties;
     EXPECT_NE(o.properties.find("minimum size: 400 by 200\n"), std::string::npos);
     EXPECT_NE(o.properties.find("maximum size: 400 by 200\n"), std::string::npos);
+}
+
+// With the larger fonts of a 192 dpi desktop the window grows, so that no
+// text is cut; the test above holds its designed size at 96 dpi.
+TEST_F(Quorrel, WindowGrowsWithTheFont)
+{
+    x.setFontDpi(192);
+    harness::Child child({PROGRAM},
+                         {{"DISPLAY", x.display()}, {"XDG_RUNTIME_DIR", runtime.path()}});
+    const std::pair<int, int> size = x.windowSize(x.waitForWindow(child.pid()));
+    EXPECT_GE(size.first, 640);
+    EXPECT_GE(size.second, 320);
 }
 
 TEST_F(Quorrel, TypedPinAndReturnReplaceALeftover)
@@ -87,6 +100,43 @@ TEST_F(Quorrel, TypedPinAndReturnReplaceALeftover)
     EXPECT_EQ(o.out.find("Kennwort"), std::string::npos) << o.out;
     ASSERT_TRUE(o.segment);
     EXPECT_EQ(decryptPin(*o.segment), pinPlaintext("Kennwort-\xE9"));
+}
+
+// With an accessibility bus on the desktop's session bus, as a screen reader
+// has it, the prompt joins it: the registry lists it by its name.
+TEST_F(Quorrel, JoinsTheAccessibilityBus)
+{
+    const std::string script = R"(
+        /usr/libexec/at-spi-bus-launcher --launch-immediately & launcher=$!
+        call() { gdbus call "$@" 2>/dev/null; }
+        for i in $(seq 40); do
+            a11y=$(call --session -d org.a11y.Bus -o /org/a11y/bus -m org.a11y.Bus.GetAddress) && break
+            sleep 0.25
+        done
+        a11y=${a11y#(\'}; a11y=${a11y%\',)}
+        root() {
+            dest=$1; shift
+            call --address "$a11y" -d "$dest" -o /org/a11y/atspi/accessible/root -m "$@"
+        }
+        # The registry runs before the prompt starts, as on a desktop.
+        root org.a11y.atspi.Registry org.a11y.atspi.Accessible.GetChildren >/dev/null
+        "$PROMPT" >/dev/null 2>&1 & prompt=$!
+        for i in $(seq 40); do
+            for app in $(root org.a11y.atspi.Registry org.a11y.atspi.Accessible.GetChildren |
+                         grep -o ':[0-9.]*'); do
+                root "$app" org.freedesktop.DBus.Properties.Get org.a11y.atspi.Accessible Name
+            done | grep -q "'quorrel'" && { echo registered; break; }
+            sleep 0.25
+        done
+        kill $prompt $launcher; wait
+    )";
+    harness::TempDir home;
+    const harness::Result r = harness::run({"dbus-run-session", "--", "sh", "-c", script},
+                                           {{"DISPLAY", x.display()},
+                                            {"HOME", home.path()},
+                                            {"XDG_RUNTIME_DIR", runtime.path()},
+                                            {"PROMPT", PROGRAM}});
+    EXPECT_NE(r.out.find("registered\n"), std::string::npos) << r.out;
 }
 
 // A prompt that the service gives up on is killed, so each line must be out

@@ -321,8 +321,10 @@ XServer::XServer()
         int fd = dup(fds[1]);
         int devnull = open("/dev/null", O_WRONLY);
         dup2(devnull, STDERR_FILENO);
+        // 96 dpi, the resolution the prompts are designed at; Xvfb's own is 100.
         execlp("Xvfb", "Xvfb", "-displayfd", std::to_string(fd).c_str(), "-screen", "0",
-               "1280x1024x24", "-nolisten", "tcp", "-noreset", static_cast<char *>(nullptr));
+               "1280x1024x24", "-dpi", "96", "-nolisten", "tcp", "-noreset",
+               static_cast<char *>(nullptr));
         _exit(127);
     }
     m_pid = pid;
@@ -418,6 +420,25 @@ void XServer::bindCharacters(const std::string &text) const
         throw std::runtime_error("not enough unused keys for the characters to type");
     if (run(argv, env).status != 0)
         throw std::runtime_error("xmodmap failed");
+}
+
+std::pair<int, int> XServer::windowSize(const std::string &window) const
+{
+    std::pair<int, int> size{0, 0};
+    const std::string out = xdotool({"getwindowgeometry", window});
+    const size_t at = out.find("Geometry: ");
+    if (at != std::string::npos)
+        sscanf(out.c_str() + at, "Geometry: %dx%d", &size.first, &size.second);
+    return size;
+}
+
+void XServer::setFontDpi(int dpi) const
+{
+    const Result r = run({"sh", "-c", "echo 'Xft.dpi: " + std::to_string(dpi) +
+                                          "' | xrdb -nocpp -merge"},
+                         {{"DISPLAY", m_display}});
+    if (r.status != 0)
+        throw std::runtime_error("xrdb failed: " + r.out);
 }
 
 bool XServer::screenshot(const std::string &window, const std::string &png) const

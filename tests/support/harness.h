@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <sys/types.h>
 #include <vector>
 
@@ -134,6 +135,11 @@ public:
     // remapping a spare key for the keystroke alone, and a busy client can
     // read that keystroke under the old map and lose the character.
     void bindCharacters(const std::string &text) const;
+    // The window's width and height, 0 by 0 when there is no such window.
+    std::pair<int, int> windowSize(const std::string &window) const;
+    // The font resolution that a desktop with larger fonts sets (Xft.dpi),
+    // for the programs started from now on.
+    void setFontDpi(int dpi) const;
     // Saves a PNG of the window.
     bool screenshot(const std::string &window, const std::string &png) const;
 

@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -35,9 +37,11 @@ void clickCell(QTableWidget &table, int row, int col)
     }
 }
 
-void press(QWidget &widget, int key)
+void press(QWidget &widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
 {
-    QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier);
+    // Space comes with its text, as from the window system: the table
+    // searches its rows for the text of every key.
+    QKeyEvent event(QEvent::KeyPress, key, modifiers, key == Qt::Key_Space ? " " : "");
     QCoreApplication::sendEvent(&widget, &event);
 }
 
@@ -123,6 +127,36 @@ TEST_F(Choice, KeyboardMovesAfterAClickAreRecorded)
                 }),
                 ::testing::ExitedWithCode(0), "");
     EXPECT_EQ(home.read(".certlistindex"), "0");
+}
+
+// Home and End reach the first and the last row, and no key leaves the
+// table without a selected row: OK writes the highlighted row.
+TEST_F(Choice, KeysKeepOneRowSelectedAndOkWritesIt)
+{
+    const Qt::KeyboardModifiers ctrl = Qt::ControlModifier;
+    const struct {
+        std::vector<std::pair<int, Qt::KeyboardModifiers>> keys;
+        int row;
+    } cases[] = {
+        {{{Qt::Key_End, {}}}, 2},
+        {{{Qt::Key_End, {}}, {Qt::Key_Home, {}}}, 0},
+        {{{Qt::Key_End, {}}, {Qt::Key_Home, ctrl}}, 0},
+        {{{Qt::Key_Down, {}}, {Qt::Key_Space, ctrl}}, 1},
+        {{{Qt::Key_End, {}}, {Qt::Key_Space, ctrl}, {Qt::Key_Space, ctrl}}, 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.row);
+        EXPECT_EXIT(chooseThen([&c](Dialog &d, QTableWidget &t) {
+                        for (const auto &k : c.keys)
+                            press(t, k.first, k.second);
+                        const QModelIndexList rows = t.selectionModel()->selectedRows();
+                        if (rows.size() != 1 || rows.first().row() != c.row)
+                            exit(3);
+                        ok(d, t);
+                    }),
+                    ::testing::ExitedWithCode(0), "");
+        EXPECT_EQ(home.read(".certlistindex"), std::to_string(c.row));
+    }
 }
 
 TEST_F(Choice, AfterAnEarlyStopOkRecordsMinusOneOrTheClickedRow)

@@ -1,6 +1,6 @@
 // The two-pass percent-decoding of the chooser's input files, on the cases
 // that matter and on random texts encoded by an encoder of the test's own.
-#include "dialog.h"
+#include "certlist.h"
 
 #include <gtest/gtest.h>
 

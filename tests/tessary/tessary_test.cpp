@@ -91,6 +91,9 @@ TEST_F(Tessary, SelectedRowIsRecordedWhicheverWayItWasChosen)
         {{{"key", "Next", "Up"}, tab, tab, {"key", "shift+Tab", "space"}}, "1"},
         {{{"key", "ctrl+End", "Down", "Up", "Return"}}, "1"},
         {{{"key", "Down", "ctrl+Home", "Return"}}, "0"},
+        {{{"key", "End", "ctrl+Home", "Return"}}, "0"},
+        {{{"key", "End", "ctrl+space", "Return"}}, "2"},
+        {{{"key", "Down", "End", "Home", "Down", "Return"}}, "1"},
         {{toRow(1), {"click", "--repeat", "2", "1"}}, "1"},
     };
     for (const auto &c : cases) {
@@ -99,6 +102,31 @@ TEST_F(Tessary, SelectedRowIsRecordedWhicheverWayItWasChosen)
         EXPECT_EQ(exitStatus, 0);
         EXPECT_NE(out.find("CurrentSelectedRow:" + c.index + "\n"), std::string::npos) << out;
         EXPECT_EQ(home.read(".certlistindex"), c.index);
+    }
+}
+
+// The designed size at 96 dpi; with the larger fonts of a 192 dpi desktop
+// the window grows, so that no text is cut.
+TEST_F(Tessary, WindowGrowsWithTheFont)
+{
+    const struct {
+        int dpi;
+        bool exact;  // the designed size, or at least 1.6 times it
+    } cases[] = {{96, true}, {192, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.dpi);
+        x.setFontDpi(c.dpi);
+        harness::Child child({PROGRAM}, {{"HOME", home.path()},
+                                         {"DISPLAY", x.display()},
+                                         {"XDG_RUNTIME_DIR", runtime.path()},
+                                         {"QT_QPA_PLATFORM", std::nullopt}});
+        const std::pair<int, int> size = x.windowSize(x.waitForWindow(child.pid()));
+        if (c.exact) {
+            EXPECT_EQ(size, std::make_pair(570, 320));
+        } else {
+            EXPECT_GE(size.first, 912);
+            EXPECT_GE(size.second, 512);
+        }
     }
 }
 

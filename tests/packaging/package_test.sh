@@ -31,11 +31,15 @@ dpkg_root() {
 }
 dpkg_root -i "$WORK"/packages/*.deb
 # A service that installs the client library gets the prompts with it, one
-# that installs the Python module the client library.
-for pair in libzefclient1:zefkit python3-zefkit:libzefclient1; do
+# that installs the Python module the client library; zefcall both libraries.
+for pair in libzefclient1:zefkit python3-zefkit:libzefclient1 zefcall:libzefclient1 \
+            zefcall:libzeflog1; do
     dpkg-deb -f "$WORK/packages/${pair%:*}"_*.deb Depends | grep -Eq "(^|, )${pair#*:} \\(=" ||
         fail "${pair%:*} does not depend on ${pair#*:}"
 done
+
+dpkg-deb -f "$WORK"/packages/zefkit_*.deb Depends | grep -q 'libzef' &&
+    fail "zefkit depends on a library that depends on it"
 
 LD_LIBRARY_PATH=$ROOT$LIBDIR "$ROOT$PREFIX/bin/zefcall" --help | grep -q '^Usage: zefcall' ||
     fail "the installed zefcall --help"

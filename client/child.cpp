@@ -39,12 +39,11 @@ bool arrangeDescriptors(int output, int keep, int &report)
         return false;
     report = reportCopy;
     output = fcntl(output, F_DUPFD_CLOEXEC, KEPT_FD + 1);
-    if (keep >= 0)
-        keep = fcntl(keep, F_DUPFD_CLOEXEC, KEPT_FD + 1);
+    const int keepCopy = keep >= 0 ? fcntl(keep, F_DUPFD_CLOEXEC, KEPT_FD + 1) : -1;
     const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (output < 0 || keep < -1 || null < 0 || dup2(null, STDIN_FILENO) < 0 ||
-        dup2(output, STDOUT_FILENO) < 0 || dup2(output, STDERR_FILENO) < 0 ||
-        (keep >= 0 && dup2(keep, KEPT_FD) < 0))
+    if (output < 0 || (keep >= 0 && keepCopy < 0) || null < 0 ||
+        dup2(null, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
+        dup2(output, STDERR_FILENO) < 0 || (keep >= 0 && dup2(keepCopy, KEPT_FD) < 0))
         return false;
     const unsigned kept = keep >= 0 ? KEPT_FD + 1 : KEPT_FD;
     const unsigned at = static_cast<unsigned>(report);

@@ -32,7 +32,7 @@ void PromptOutput::closeWriteEnd()
 bool PromptOutput::drain()
 {
     char buffer[4096];
-    while (m_read >= 0) {
+    for (int reads = 0; m_read >= 0 && reads < 16; ++reads) {
         const ssize_t got = read(m_read, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
@@ -58,7 +58,7 @@ bool PromptOutput::drain()
             m_text.erase(0, cut);
         }
     }
-    return false;
+    return m_read >= 0;
 }
 
 std::string PromptOutput::lastLine() const

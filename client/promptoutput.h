@@ -25,8 +25,10 @@ public:
     // The end that is read, non-blocking, for poll; -1 once the prompt and
     // whatever it started have closed theirs.
     int fd() const { return m_read; }
-    // Reads what is there now without waiting. False once the pipe is
-    // closed at the other end.
+    // Reads what is there now, up to a pipe's worth (64 KiB), without
+    // waiting, so that a prompt printing without pause cannot keep its
+    // waiter from a deadline. False once the pipe is closed at the other
+    // end.
     bool drain();
 
     // The kept text, control characters but tab and line feed shown as '?'.

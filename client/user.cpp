@@ -162,17 +162,27 @@ bool desktopSession(const std::string &display, uid_t &uid, std::string &session
         free(text);
         return out;
     };
+    // A greeter's or a lock screen's session is nobody's desktop.
+    auto isUsers = [](const char *session) {
+        char *kind = nullptr;
+        const bool users = sd_session_get_class(session, &kind) >= 0 && kind &&
+                           strcmp(kind, "user") == 0;
+        free(kind);
+        return users;
+    };
     std::string chosen;
     char **sessions = nullptr;
     const int count = display.empty() ? 0 : sd_get_sessions(&sessions);
     for (int i = 0; i < count; ++i) {
-        if (chosen.empty() && withoutScreen(displayOf(sessions[i])) == withoutScreen(display))
+        if (chosen.empty() && isUsers(sessions[i]) &&
+            withoutScreen(displayOf(sessions[i])) == withoutScreen(display))
             chosen = sessions[i];
         free(sessions[i]);
     }
     free(sessions);
     char *active = nullptr;
-    if (chosen.empty() && sd_seat_get_active("seat0", &active, nullptr) >= 0 && active)
+    if (chosen.empty() && sd_seat_get_active("seat0", &active, nullptr) >= 0 && active &&
+        isUsers(active))
         chosen = active;
     free(active);
     if (chosen.empty() || sd_session_get_uid(chosen.c_str(), &uid) < 0)

@@ -307,7 +307,7 @@ bool privateDesktop(std::optional<uid_t> user, const std::string &display)
            chown(bus.sun_path, *user, *user) == 0 &&
            std::ofstream("/run/systemd/seats/seat0") << "ACTIVE=c1\nACTIVE_UID=" << id << "\n" &&
            std::ofstream("/run/systemd/sessions/c1")
-               << "UID=" << id << "\nDISPLAY=" << display << "\nSEAT=seat0\nACTIVE=1\n";
+               << "UID=" << id << "\nDISPLAY=" << display << "\nSEAT=seat0\nACTIVE=1\nCLASS=user\n";
 }
 
 bool privateLogDirectory(const char *flag)

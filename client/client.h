@@ -71,9 +71,9 @@ bool prepareCall(const zef_options *options, Call &call);
 // home. Not root: ourselves. False, reported, when there is no such user,
 // when we are not root and name is another, or when root finds no session.
 bool choosePromptUser(const char *name, Call &call);
-// The user id and display of the login session on display, or of the
-// active session on seat0; false when logind knows none (or the library
-// was built without it).
+// The user id and display of a user's login session on display, or else
+// of the active one on seat0 (a greeter's is none); false when logind
+// knows none (or the library was built without it).
 bool desktopSession(const std::string &display, uid_t &uid, std::string &sessionDisplay);
 
 // Serialises the calls of one kind. Locked unless the call's deadline passed

@@ -66,6 +66,17 @@ void defaultSignals()
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
+// A session keyring of its own, joined while we may still make it, so that
+// the service's keys stay out of the user's reach. Where keys are refused
+// altogether (a kernel without them, a container's seccomp filter, which
+// the prompt keeps), the prompt cannot reach ours either.
+bool freshKeyring()
+{
+    return syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) >= 0 ||
+           ((errno == ENOSYS || errno == EPERM) &&
+            syscall(SYS_keyctl, KEYCTL_GET_KEYRING_ID, KEY_SPEC_SESSION_KEYRING, 0) < 0);
+}
+
 }  // namespace
 
 [[noreturn]] void startPrompt(const ChildStart &s)
@@ -74,12 +85,9 @@ void defaultSignals()
     StartFailure failure{CleanProcess, 0};
     defaultSignals();
     // A session of its own: no controlling terminal into which the user
-    // could push keystrokes for the service's shell (TIOCSTI). A keyring of
-    // its own, joined while we may still make it, so that the service's
-    // keys stay out of the user's reach; no kernel without keys has any.
-    // No program that the prompt runs gains rights.
-    if (!arrangeDescriptors(s.output, s.keep, report) || setsid() < 0 ||
-        (syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) < 0 && errno != ENOSYS) ||
+    // could push keystrokes for the service's shell (TIOCSTI). No program
+    // that the prompt runs gains rights.
+    if (!arrangeDescriptors(s.output, s.keep, report) || setsid() < 0 || !freshKeyring() ||
         prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
         failure.error = errno;
     } else {

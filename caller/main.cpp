@@ -13,7 +13,7 @@
 namespace fs = std::filesystem;
 
 static const char USAGE[] =
-    "Usage: zefcall [--user NAME] [--timeout MS] COMMAND\n"
+    "Usage: zefcall [--user NAME] [--timeout MS] [--verbose] COMMAND\n"
     "\n"
     "  cert FILE           let the user choose one of the certificates in FILE\n"
     "                      (tessary) and print it\n"
@@ -28,8 +28,12 @@ static const char USAGE[] =
     "\n"
     "  --user NAME         start the prompts as the user NAME (root only). Run as\n"
     "                      root, zefcall starts them by default as the owner of\n"
-    "                      HOME, and as root only when that is root\n"
+    "                      HOME; when HOME is root's, as the user of the desktop\n"
+    "                      session on the display (or the active one on seat0),\n"
+    "                      and as root only when that user is root\n"
     "  --timeout MS        close a prompt that has no answer after MS milliseconds\n"
+    "  --verbose           print the prompt's last lines (its diagnostics) on\n"
+    "                      standard error\n"
     "\n"
     "The prompts are looked for beside zefcall, then on PATH; the log library\n"
     "in the kit's library folder, then where the system keeps libraries.\n"
@@ -71,25 +75,9 @@ int failedCall(int result)
     return result;
 }
 
-int main(int argc, char **argv)
+// Runs command with its args.
+static int runCommand(const std::string &command, int args, char **arg)
 {
-    int first = 1;
-    for (; first + 1 < argc; first += 2) {
-        if (strcmp(argv[first], "--user") == 0) {
-            g_options.user = argv[first + 1];
-        } else if (strcmp(argv[first], "--timeout") == 0) {
-            char *end = nullptr;
-            const long ms = strtol(argv[first + 1], &end, 10);
-            if (!*argv[first + 1] || *end || ms < 1 || ms > 86400000)
-                return fail("--timeout takes milliseconds from 1 to 86400000");
-            g_options.timeout_ms = static_cast<int>(ms);
-        } else {
-            break;
-        }
-    }
-    const std::string command = first < argc ? argv[first] : "";
-    const int args = argc - first - 1;
-    char **arg = argv + first + 1;
     if (command == "--help" && args == 0) {
         fputs(USAGE, stdout);
         return Done;
@@ -104,4 +92,32 @@ int main(int argc, char **argv)
         return logCommand(arg[0], arg[1]);
     return fail(command.empty() ? "no command; see zefcall --help"
                                 : "wrong arguments for \"" + command + "\"; see zefcall --help");
+}
+
+int main(int argc, char **argv)
+{
+    int first = 1;
+    bool verbose = false;
+    for (; first < argc; ++first) {
+        const bool valued = first + 1 < argc;
+        if (strcmp(argv[first], "--verbose") == 0) {
+            verbose = true;
+        } else if (valued && strcmp(argv[first], "--user") == 0) {
+            g_options.user = argv[++first];
+        } else if (valued && strcmp(argv[first], "--timeout") == 0) {
+            const char *text = argv[++first];
+            char *end = nullptr;
+            const long ms = strtol(text, &end, 10);
+            if (!*text || *end || ms < 1 || ms > 86400000)
+                return fail("--timeout takes milliseconds from 1 to 86400000");
+            g_options.timeout_ms = static_cast<int>(ms);
+        } else {
+            break;
+        }
+    }
+    const std::string command = first < argc ? argv[first] : "";
+    const int result = runCommand(command, argc - first - 1, argv + first + 1);
+    if (verbose)
+        fputs(zef_last_output(), stderr);
+    return result;
 }

@@ -7,7 +7,6 @@
 #include <cJSON.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <unistd.h>
@@ -102,12 +101,11 @@ int chooseCertificate(const char *json, const zef_options *options, int *row)
     if (!wrong.empty())
         return fail(wrong);
 
-    const char *home = getenv("HOME");
-    if (!home || !*home)
+    if (call.home.empty())
         return fail("HOME is not set");
     // Stored percent-encoded twice, as a service may keep them; the chooser
     // undoes both passes.
-    const std::string dir = home;
+    const std::string &dir = call.home;
     const std::string columnFile = percentEncode(percentEncode(columnText));
     const std::string listFile = percentEncode(percentEncode(printed(certificates)));
     if (columnFile.size() > CERT_FILE_MAX_SIZE || listFile.size() > CERT_FILE_MAX_SIZE)

@@ -16,6 +16,12 @@
 // Set this thread's error line and return ZEF_ERROR or ZEF_TIMEOUT.
 int fail(const std::string &message);
 int timedOut(const std::string &message);
+// Keeps the end of what this thread's last prompt printed, for
+// zef_last_output, and its last line for promptSaid.
+void keepOutput(const std::string &text, const std::string &lastLine);
+// ": " and that last line, or nothing: for the error line of a prompt that
+// ended without an answer.
+std::string promptSaid();
 // Runs one call of the C API, whose caller no exception may reach.
 template <typename Body> int guarded(const Body &body)
 {
@@ -31,33 +37,44 @@ template <typename Body> int guarded(const Body &body)
 // Run as root, the library shows the desktop user no prompt that runs as
 // root: a root file dialog would be a root file manager, and a root prompt
 // would load whatever the user's environment and files point it to.
-// runPrompt starts each prompt as this user, with an environment of its own:
-// DISPLAY, XAUTHORITY (a copy the user can read, when needed), HOME, the
-// locale, QT_XCB_GL_INTEGRATION and a fixed PATH. Nothing else of ours goes
-// along, such as LD_* or QT_PLUGIN_PATH, with which whoever set it would run
-// code in the prompt.
+// runPrompt starts each prompt as this user, in a clean process (see
+// child.h), with an environment of its own: DISPLAY, XAUTHORITY (the
+// display's one entry when the user cannot read ours), HOME, the locale,
+// the desktop's scaling and input-method settings, the user's own runtime
+// folder and session bus, QT_XCB_GL_INTEGRATION and a fixed PATH. Nothing
+// else of ours goes along, such as LD_* or QT_PLUGIN_PATH, with which
+// whoever set it would run code in the prompt.
 struct PromptUser {
     std::string name;
     uid_t uid = 0;
     gid_t gid = 0;
     std::vector<gid_t> groups;  // supplementary groups
+    std::string home;           // theirs in the user database
 };
-// The user called name; with none, when we run as root, the owner of HOME,
-// and otherwise ourselves. False, reported, when there is no such user, or
-// when we are not root and name is another.
-bool choosePromptUser(const char *name, PromptUser &user);
 
 using Clock = std::chrono::steady_clock;
 
 // One call's settings, the options with their defaults filled in.
 struct Call {
     PromptUser user;
-    std::string display;  // empty: ours
+    std::string display;  // the options', else ours, else the desktop session's
+    std::string home;     // the prompt's HOME, where the chooser's files go
     std::string promptDir;
     std::optional<Clock::time_point> deadline;
 };
 // False, reported, when the options cannot be used.
 bool prepareCall(const zef_options *options, Call &call);
+// The user called name for call, with the HOME the prompt gets. With none,
+// when we run as root: the owner of HOME, unless that is root; then the
+// user of the desktop session on call's display, or of the active one on
+// seat0 (whose display the call takes when it has none), with their own
+// home. Not root: ourselves. False, reported, when there is no such user,
+// when we are not root and name is another, or when root finds no session.
+bool choosePromptUser(const char *name, Call &call);
+// The user id and display of a user's login session on display, or else
+// of the active one on seat0 (a greeter's is none); false when logind
+// knows none (or the library was built without it).
+bool desktopSession(const std::string &display, uid_t &uid, std::string &sessionDisplay);
 
 // Serialises the calls of one kind. Locked unless the call's deadline passed
 // first.
@@ -82,12 +99,13 @@ struct PromptRun {
     uid_t uid = 0;
 };
 enum class Ran { Ended, Failed, TimedOut };
-// Runs the prompt name from the call's folder without arguments, from the
-// folder cwd (empty: ours), its standard output going to our standard error,
-// and waits for it, at most until the call's deadline: a prompt still there
-// then is killed and reaped, and the error line says so. run tells which
-// process it was. Every ordinary ending of a prompt is exit status 0;
-// anything else is reported as Failed.
+// Runs the prompt name from the call's folder without arguments, in the
+// folder cwd (empty: the user's home, else /), keeps the end of what it
+// prints for zef_last_output, and waits for it, at most until the call's
+// deadline: a prompt still there then is killed and reaped, and the error
+// line says so. run tells which process it was. Every ordinary ending of a
+// prompt is exit status 0; anything else is reported as Failed, with the
+// prompt's last line.
 Ran runPrompt(const Call &call, const char *name, PromptRun &run, const std::string &cwd = {});
 // Removes a segment left under key by an earlier run, so that what is found
 // there after the prompt has ended is this run's result. False (reported)

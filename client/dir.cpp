@@ -15,7 +15,7 @@ int chooseDirectory(char *out, size_t size, const zef_options *options)
     const int asked = askSegmentPrompt(g_dirvane, options, out, size, text);
     // dirvane hands over a cancellation too: no segment means it failed.
     if (asked == ZEF_CANCELLED)
-        return fail("dirvane left no result");
+        return fail("dirvane left no result" + promptSaid());
     if (asked != HANDED_OVER)
         return asked;
     DirResult result;

@@ -1,20 +1,19 @@
 // Running a prompt, and taking the result segment it left.
-#include "client.h"
+#include "child.h"
+#include "promptoutput.h"
+#include "xauthority.h"
 
-#include "homefile.h"
-
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <grp.h>
+#include <poll.h>
+#include <sstream>
 #include <sys/ipc.h>
-#include <sys/prctl.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 extern char **environ;
@@ -23,66 +22,106 @@ namespace {
 
 // The prompts find the system's programs only, never one of the user's.
 const char PROMPT_PATH[] = "PATH=/usr/local/bin:/usr/bin:/bin";
-// An X authority file holds a few entries of some dozen bytes each.
-const size_t XAUTHORITY_MAX_SIZE = 1 << 20;
 
-// Whether the prompt gets our environment entry NAME=value: what reaches the
-// display and the user's locale, and our GL setting.
-bool passedOn(const std::string &entry)
+bool anything(const std::string &)
 {
-    const std::string name = entry.substr(0, entry.find('='));
-    return name == "DISPLAY" || name == "HOME" || name == "LANG" || name == "LANGUAGE" ||
-           name.compare(0, 3, "LC_") == 0 || name == "QT_XCB_GL_INTEGRATION";
+    return true;
 }
 
-// The X authority file for a prompt. The prompt's user gets ours when it is
-// theirs; else (ours is root's) a copy that the user owns and reads, in a
-// folder of its own that only root may list, removed with this object.
-class Xauthority {
-public:
-    Xauthority() = default;
-    Xauthority(const Xauthority &) = delete;
-    Xauthority &operator=(const Xauthority &) = delete;
-    ~Xauthority()
-    {
-        if (!m_folder.empty()) {
-            unlink(m_path.c_str());
-            rmdir(m_folder.c_str());
-        }
-    }
+// A factor such as 1 or 1.5.
+bool isNumber(const std::string &value)
+{
+    return !value.empty() && value != "." && value.size() <= 16 &&
+           value.find_first_not_of("0123456789.") == std::string::npos &&
+           std::count(value.begin(), value.end(), '.') <= 1;
+}
 
-    // False, reported, when the copy cannot be made.
-    bool prepare(const PromptUser &user)
-    {
-        const char *ours = getenv("XAUTHORITY");
-        m_path = ours ? ours : "";
-        struct stat st;
-        if (m_path.empty() || user.uid == geteuid() ||
-            (stat(ours, &st) == 0 && st.st_uid == user.uid))
-            return true;
-        auto refuse = [](const std::string &why) {
-            fail("cannot hand XAUTHORITY over: " + why);
+// A plugin's or a screen's name, such as fcitx or HDMI-1: never a path.
+bool isName(const std::string &value)
+{
+    return !value.empty() && value.size() <= 64 &&
+           value.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                   "0123456789_.-") == std::string::npos;
+}
+
+// "1.5;2" or "HDMI-1=1.5;eDP-1=2".
+bool isScreenFactors(const std::string &value)
+{
+    std::istringstream items(value);
+    int count = 0;
+    for (std::string item; std::getline(items, item, ';'); ++count) {
+        const size_t equals = item.find('=');
+        if (equals == std::string::npos ? !isNumber(item)
+                                        : !isName(item.substr(0, equals)) ||
+                                              !isNumber(item.substr(equals + 1)))
             return false;
-        };
-        std::string bytes;
-        const std::string wrong = readHomeFile(ours, XAUTHORITY_MAX_SIZE, bytes);
-        if (!wrong.empty())
-            return refuse(wrong);
-        char folder[] = "/tmp/zefclient-XXXXXX";
-        if (!mkdtemp(folder))
-            return refuse(strerror(errno));
-        m_folder = folder;
-        m_path = m_folder + "/Xauthority";
-        if (chmod(folder, 0711) != 0)
-            return refuse(strerror(errno));
-        return writeFile(m_path, bytes, user, 0600);
     }
-    const std::string &path() const { return m_path; }
+    return count > 0;
+}
 
-private:
-    std::string m_folder;
-    std::string m_path;
+// "@im=fcitx".
+bool isInputMethod(const std::string &value)
+{
+    return value.compare(0, 4, "@im=") == 0 && isName(value.substr(4));
+}
+
+// What the prompt gets of our environment, when it holds what it may: the
+// user's locale (and every LC_*), our GL setting, the desktop's scaling and
+// input method.
+const struct {
+    const char *name;
+    bool (*valid)(const std::string &value);
+} PASSED_ON[] = {
+    {"LANG", anything},
+    {"LANGUAGE", anything},
+    {"QT_XCB_GL_INTEGRATION", anything},
+    {"QT_SCALE_FACTOR", isNumber},
+    {"QT_AUTO_SCREEN_SCALE_FACTOR", isNumber},
+    {"QT_SCREEN_SCALE_FACTORS", isScreenFactors},
+    {"QT_IM_MODULE", isName},
+    {"GTK_IM_MODULE", isName},
+    {"XMODIFIERS", isInputMethod},
 };
+
+bool passedOn(const std::string &entry)
+{
+    const size_t equals = entry.find('=');
+    const std::string name = entry.substr(0, equals);
+    if (equals == std::string::npos || name.compare(0, 3, "LC_") == 0)
+        return equals != std::string::npos;
+    for (const auto &passed : PASSED_ON) {
+        if (name == passed.name)
+            return passed.valid(entry.substr(equals + 1));
+    }
+    return false;
+}
+
+// The prompt's whole environment. The user's runtime folder and session
+// bus go along where they are the user's (never our own bus): through that
+// bus the prompts find the desktop's accessibility bus.
+std::vector<std::string> promptEnvironment(const Call &call, const std::string &xauthority)
+{
+    std::vector<std::string> env{PROMPT_PATH};
+    for (char **entry = environ; *entry; ++entry) {
+        if (passedOn(*entry))
+            env.push_back(*entry);
+    }
+    if (!call.display.empty())
+        env.push_back("DISPLAY=" + call.display);
+    if (!call.home.empty())
+        env.push_back("HOME=" + call.home);
+    if (!xauthority.empty())
+        env.push_back("XAUTHORITY=" + xauthority);
+    const uid_t uid = call.user.uid;
+    const std::string runtime = "/run/user/" + std::to_string(uid);
+    struct stat st;
+    if (lstat(runtime.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid) {
+        env.push_back("XDG_RUNTIME_DIR=" + runtime);
+        if (lstat((runtime + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == uid)
+            env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtime + "/bus");
+    }
+    return env;
+}
 
 std::vector<char *> cStrings(std::vector<std::string> &strings)
 {
@@ -93,64 +132,30 @@ std::vector<char *> cStrings(std::vector<std::string> &strings)
     return out;
 }
 
-// What the child reports through its pipe when the prompt cannot be
-// started; an exec that succeeds closes the pipe unwritten.
-enum Step { BecomeUser, ChangeFolder, Execute };
-struct StartFailure {
-    int step;
-    int error;
-};
-
-// In the child between fork and exec: only async-signal-safe calls, as the
-// caller may have other threads.
-[[noreturn]] void startPrompt(const PromptUser &user, pid_t parent, const char *path,
-                              const char *cwd, char *const *argv, char *const *env, int report)
-{
-    StartFailure failure{BecomeUser, 0};
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-    // The groups first: they can be set only while we are root. Any step
-    // that fails leaves the prompt unstarted rather than root.
-    if (user.uid != geteuid() &&
-        (setgroups(user.groups.size(), user.groups.data()) != 0 || setgid(user.gid) != 0 ||
-         setuid(user.uid) != 0)) {
-        failure.error = errno;
-    } else {
-        // The prompt goes with the thread that waits for it. The change of
-        // user clears this setting, so it comes after; a parent gone
-        // before it took hold leaves the prompt unstarted.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(127);
-        failure.step = ChangeFolder;
-        if (!*cwd || chdir(cwd) == 0) {
-            failure.step = Execute;
-            execve(path, argv, env);
-        }
-        failure.error = errno;
-    }
-    (void)!write(report, &failure, sizeof failure);
-    _exit(127);
-}
-
-// Waits for pid to end, until deadline if there is one. False when the
+// Waits for pid to end, until deadline if there is one, draining output
+// meanwhile so that a prompt that prints much never blocks. False when the
 // deadline came first.
 bool waitUntil(pid_t pid, const std::optional<Clock::time_point> &deadline, int &status,
-               int &error)
+               int &error, PromptOutput &output)
 {
     error = 0;
     for (;;) {
-        const pid_t done = waitpid(pid, &status, deadline ? WNOHANG : 0);
-        if (done == pid)
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            output.drain();
             return true;
+        }
         if (done < 0 && errno != EINTR) {
             error = errno;
             return true;
         }
-        if (done == 0) {
-            if (Clock::now() >= *deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        if (deadline && Clock::now() >= *deadline)
+            return false;
+        // Whatever the prompt started may hold the pipe beyond its end, so
+        // its end is asked for every few milliseconds.
+        pollfd ready{output.fd(), POLLIN, 0};
+        poll(&ready, 1, 10);
+        output.drain();
     }
 }
 
@@ -159,37 +164,31 @@ bool waitUntil(pid_t pid, const std::optional<Clock::time_point> &deadline, int 
 Ran runPrompt(const Call &call, const char *name, PromptRun &run, const std::string &cwd)
 {
     const std::string path = call.promptDir + "/" + name;
-    Xauthority xauthority;
-    if (!xauthority.prepare(call.user))
+    XauthorityHandOver xauthority;
+    if (!xauthority.prepare(call.user, call.display))
         return Ran::Failed;
-    // Built before the fork: the child only changes user and starts.
+    // Built before the fork: the child only cleans up, changes user and starts.
     std::vector<std::string> argv{path};
-    std::vector<std::string> env{PROMPT_PATH};
-    for (char **entry = environ; *entry; ++entry) {
-        if (passedOn(*entry) && (call.display.empty() || strncmp(*entry, "DISPLAY=", 8) != 0))
-            env.push_back(*entry);
-    }
-    if (!call.display.empty())
-        env.push_back("DISPLAY=" + call.display);
-    if (!xauthority.path().empty())
-        env.push_back("XAUTHORITY=" + xauthority.path());
+    std::vector<std::string> env = promptEnvironment(call, xauthority.path());
     const std::vector<char *> cArgv = cStrings(argv);
     const std::vector<char *> cEnv = cStrings(env);
+    const std::string &folder = cwd.empty() ? call.user.home : cwd;
 
+    PromptOutput output;
     int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
+    if (!output.open() || pipe2(report, O_CLOEXEC) != 0) {
         fail(std::string("cannot start ") + name + ": " + strerror(errno));
         return Ran::Failed;
     }
-    const pid_t parent = getpid();
+    const ChildStart start{&call.user,   getpid(),         path.c_str(), folder.c_str(),
+                           cwd.empty() ? "/" : nullptr,    cArgv.data(), cEnv.data(),
+                           report[1],    output.writeEnd(), xauthority.fd()};
     const pid_t pid = fork();
-    if (pid == 0) {
-        close(report[0]);
-        startPrompt(call.user, parent, path.c_str(), cwd.c_str(), cArgv.data(), cEnv.data(),
-                    report[1]);
-    }
+    if (pid == 0)
+        startPrompt(start);
     const int forkError = errno;
     close(report[1]);
+    output.closeWriteEnd();
     if (pid < 0) {
         close(report[0]);
         fail(std::string("cannot start ") + name + ": " + strerror(forkError));
@@ -206,19 +205,25 @@ Ran runPrompt(const Call &call, const char *name, PromptRun &run, const std::str
     int status = 0;
     int error = 0;
     if (got == sizeof failure) {
-        waitUntil(pid, std::nullopt, status, error);
+        waitUntil(pid, std::nullopt, status, error, output);
         const std::string why = strerror(failure.error);
-        if (failure.step == BecomeUser)
+        if (failure.step == CleanProcess)
+            fail(std::string("cannot prepare the process of ") + name + ": " + why);
+        else if (failure.step == BecomeUser)
             fail("cannot become " + call.user.name + " for " + name + ": " + why);
         else
             fail("cannot start " + path + ": " + why);
         return Ran::Failed;
     }
 
-    if (!waitUntil(pid, call.deadline, status, error)) {
+    const bool ended = waitUntil(pid, call.deadline, status, error, output);
+    if (!ended) {
         kill(pid, SIGKILL);
-        waitUntil(pid, std::nullopt, status, error);
-        timedOut(std::string(name) + " gave no answer in time and was closed");
+        waitUntil(pid, std::nullopt, status, error, output);
+    }
+    keepOutput(output.text(), output.lastLine());
+    if (!ended) {
+        timedOut(std::string(name) + " gave no answer in time and was closed" + promptSaid());
         return Ran::TimedOut;
     }
     if (error != 0) {
@@ -227,9 +232,11 @@ Ran runPrompt(const Call &call, const char *name, PromptRun &run, const std::str
     }
     // A prompt that crashed may have left half a result; none of it counts.
     if (WIFSIGNALED(status))
-        fail(std::string(name) + " was killed by signal " + std::to_string(WTERMSIG(status)));
+        fail(std::string(name) + " was killed by signal " + std::to_string(WTERMSIG(status)) +
+             promptSaid());
     else if (WEXITSTATUS(status) != 0)
-        fail(std::string(name) + " ended with status " + std::to_string(WEXITSTATUS(status)));
+        fail(std::string(name) + " ended with status " + std::to_string(WEXITSTATUS(status)) +
+             promptSaid());
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Ran::Ended : Ran::Failed;
 }
 

@@ -14,9 +14,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifdef ZEF_HAVE_SD_LOGIN
+#include <systemd/sd-login.h>
+#endif
+
 namespace {
 
 thread_local std::string t_error;
+thread_local std::string t_output;
+thread_local std::string t_lastLine;
 
 // The user of a user-database entry, with the groups the database gives.
 bool userFromEntry(const passwd *entry, PromptUser &user)
@@ -32,6 +38,7 @@ bool userFromEntry(const passwd *entry, PromptUser &user)
         return false;
     }
     user.groups.resize(static_cast<size_t>(count));
+    user.home = entry->pw_dir;
     return true;
 }
 
@@ -61,68 +68,148 @@ int timedOut(const std::string &message)
     return ZEF_TIMEOUT;
 }
 
+void keepOutput(const std::string &text, const std::string &lastLine)
+{
+    t_output = text;
+    t_lastLine = lastLine;
+}
+
+std::string promptSaid()
+{
+    return t_lastLine.empty() ? std::string() : ": " + t_lastLine;
+}
+
 extern "C" const char *zef_last_error(void)
 {
     return t_error.c_str();
 }
 
-bool choosePromptUser(const char *name, PromptUser &user)
+extern "C" const char *zef_last_output(void)
+{
+    return t_output.c_str();
+}
+
+bool choosePromptUser(const char *name, Call &call)
 {
     // getpwnam and getpwuid share one buffer between threads.
     static std::mutex databaseMutex;
     std::lock_guard<std::mutex> lock(databaseMutex);
+    const char *home = getenv("HOME");
+    call.home = home ? home : "";
     const passwd *entry = nullptr;
+    struct stat st;
+    auto unknown = [](uid_t uid, const std::string &whose) {
+        fail(whose + " (uid " + std::to_string(uid) + ") is no known user: name the prompts' user");
+        return false;
+    };
     if (name) {
         entry = getpwnam(name);
         if (!entry) {
             fail(std::string("no user \"") + name + "\"");
             return false;
         }
-    } else if (geteuid() == 0) {
+    } else if (geteuid() != 0) {
+        // Not root: the prompts run as we do.
+        entry = getpwuid(geteuid());
+        call.user.uid = geteuid();
+        call.user.gid = getegid();
+        call.user.home = entry ? entry->pw_dir : "";
+        return true;
+    } else if (!call.home.empty() && stat(home, &st) != 0) {
+        fail(std::string("cannot examine ") + home + ": " + strerror(errno));
+        return false;
+    } else if (!call.home.empty() && st.st_uid != 0) {
         // The home directory we work in is the desktop user's: the
         // certificate files go there, and its owner answers the prompts.
-        const char *home = getenv("HOME");
-        struct stat st;
-        if (!home || !*home) {
-            fail("HOME is not set: name the prompts' user");
-            return false;
-        }
-        if (stat(home, &st) != 0) {
-            fail(std::string("cannot examine ") + home + ": " + strerror(errno));
-            return false;
-        }
         entry = getpwuid(st.st_uid);
-        if (!entry) {
-            fail(std::string("the owner of ") + home + " (uid " + std::to_string(st.st_uid) +
-                 ") is no known user: name the prompts' user");
+        if (!entry)
+            return unknown(st.st_uid, std::string("the owner of ") + home);
+    } else {
+        // Root's home, as a daemon's usually is: the user in front of the
+        // display, who could read nothing there, answers in their own.
+        uid_t uid = 0;
+        std::string display;
+        if (!desktopSession(call.display, uid, display)) {
+            fail("no desktop session found to show the prompts in: name the prompts' user");
             return false;
         }
-    }
-
-    if (!entry) {
-        // Not root: the prompts run as we do.
-        user.uid = geteuid();
-        user.gid = getegid();
-        return true;
+        entry = getpwuid(uid);
+        if (!entry)
+            return unknown(uid, "the desktop session's user");
+        if (call.display.empty())
+            call.display = display;
+        if (uid != 0)
+            call.home = entry->pw_dir;
     }
     if (geteuid() != 0 && entry->pw_uid != geteuid()) {
         fail("only root can start the prompts as another user");
         return false;
     }
-    return userFromEntry(entry, user);
+    return userFromEntry(entry, call.user);
 }
+
+#ifdef ZEF_HAVE_SD_LOGIN
+bool desktopSession(const std::string &display, uid_t &uid, std::string &sessionDisplay)
+{
+    // ":0" and ":0.0" are one display.
+    auto withoutScreen = [](const std::string &name) {
+        const size_t colon = name.rfind(':');
+        return colon == std::string::npos ? name : name.substr(0, name.find('.', colon));
+    };
+    auto displayOf = [](const char *session) {
+        char *text = nullptr;
+        const std::string out = sd_session_get_display(session, &text) >= 0 && text ? text : "";
+        free(text);
+        return out;
+    };
+    // A greeter's or a lock screen's session is nobody's desktop.
+    auto isUsers = [](const char *session) {
+        char *kind = nullptr;
+        const bool users = sd_session_get_class(session, &kind) >= 0 && kind &&
+                           strcmp(kind, "user") == 0;
+        free(kind);
+        return users;
+    };
+    std::string chosen;
+    char **sessions = nullptr;
+    const int count = display.empty() ? 0 : sd_get_sessions(&sessions);
+    for (int i = 0; i < count; ++i) {
+        if (chosen.empty() && isUsers(sessions[i]) &&
+            withoutScreen(displayOf(sessions[i])) == withoutScreen(display))
+            chosen = sessions[i];
+        free(sessions[i]);
+    }
+    free(sessions);
+    char *active = nullptr;
+    if (chosen.empty() && sd_seat_get_active("seat0", &active, nullptr) >= 0 && active &&
+        isUsers(active))
+        chosen = active;
+    free(active);
+    if (chosen.empty() || sd_session_get_uid(chosen.c_str(), &uid) < 0)
+        return false;
+    sessionDisplay = displayOf(chosen.c_str());
+    return true;
+}
+#else
+bool desktopSession(const std::string &, uid_t &, std::string &)
+{
+    return false;
+}
+#endif
 
 bool prepareCall(const zef_options *options, Call &call)
 {
     const zef_options none{};
     const zef_options &o = options ? *options : none;
+    keepOutput({}, {});
     if (o.timeout_ms < 0) {
         fail("timeout_ms must not be negative");
         return false;
     }
     if (o.timeout_ms > 0)
         call.deadline = Clock::now() + std::chrono::milliseconds(o.timeout_ms);
-    call.display = o.display ? o.display : "";
+    const char *display = o.display && *o.display ? o.display : getenv("DISPLAY");
+    call.display = display ? display : "";
     // Absolute: dirvane starts in this folder, and its path must still hold
     // there.
     std::error_code ec;
@@ -133,7 +220,7 @@ bool prepareCall(const zef_options *options, Call &call)
         fail("cannot tell where the prompts are installed: name their folder");
         return false;
     }
-    return choosePromptUser(o.user && *o.user ? o.user : nullptr, call.user);
+    return choosePromptUser(o.user && *o.user ? o.user : nullptr, call);
 }
 
 KindLock::KindLock(std::timed_mutex &mutex, const Call &call)

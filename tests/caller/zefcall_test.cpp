@@ -12,10 +12,14 @@
 #include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
+#include <pwd.h>
+#include <random>
 #include <regex>
+#include <set>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <csignal>
 #include <thread>
 #include <unistd.h>
 
@@ -130,30 +134,49 @@ protected:
         env["HOME"] = home.path();
         return env;
     }
+    // zefcall for prompts of this process's user: HOME here is no desktop
+    // user's.
     harness::Result zefcall(const std::vector<std::string> &args, const harness::EnvChanges &env = {})
     {
-        std::vector<std::string> argv{ZEFCALL};
+        std::vector<std::string> argv{ZEFCALL, "--user", getpwuid(geteuid())->pw_name};
         argv.insert(argv.end(), args.begin(), args.end());
         return harness::run(argv, environment(env));
     }
 
-    // zefcall in a private IPC namespace, run by root or by nobody.
+    // zefcall in a private IPC namespace, run by root or by nobody, once
+    // arrange (run as root) has made ready what it needs.
     harness::Result zefcallIn(bool asNobody, const std::vector<std::string> &args,
-                              const harness::EnvChanges &env = {})
+                              harness::EnvChanges env = {},
+                              const std::function<bool()> &arrange = {})
     {
+        std::vector<std::string> argv{ZEFCALL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        if (asNobody) {
+            // nobody cannot reach the build tree (a clone under /root, say):
+            // zefcall and its library are copied where they can.
+            std::error_code ec;
+            fs::copy_file(ZEFCALL, tools.file("zefcall"), fs::copy_options::skip_existing, ec);
+            fs::copy_file(ZEF_BINARY_DIR "/client/libzefclient.so.1",
+                          tools.file("libzefclient.so.1"), fs::copy_options::skip_existing, ec);
+            chmod(tools.path().c_str(), 0755);
+            argv[0] = tools.file("zefcall");
+            env["LD_LIBRARY_PATH"] = tools.path() + ":" + env["LD_LIBRARY_PATH"].value_or("");
+        }
         harness::Result r = harness::run([&] {
-            if (!harness::privateIpcNamespace() || (asNobody && !harness::becomeNobody()))
+            if (!harness::privateIpcNamespace() || (arrange && !arrange()) ||
+                (asNobody && !harness::becomeNobody()))
                 return;
-            const harness::Result inner = zefcall(args, env);
+            const harness::Result inner = harness::run(argv, environment(env));
             printf("%d\n%s", inner.status, inner.out.c_str());
         });
         const size_t end = r.out.find('\n');
-        if (end == std::string::npos)
+        if (end == 0 || end == std::string::npos ||
+            r.out.find_first_not_of("0123456789") != end)
             return {-1, r.out};
         return {std::stoi(r.out.substr(0, end)), r.out.substr(end + 1)};
     }
 
-    harness::TempDir bin, home, files;
+    harness::TempDir bin, home, files, tools;
 };
 
 const std::string CERTS =
@@ -262,9 +285,18 @@ TEST_F(Prompts, DirRunsTheChooserInItsOwnFolderAndNeedsItsResult)
     EXPECT_EQ(files.read("cwd"), bin.path() + "\n");
 }
 
+// Root's X authority, made by xauth in path, with cookie7 (hexadecimal) for
+// the display :7 and another for :8.
+void writeXauthority(const std::string &path, const std::string &cookie7)
+{
+    for (const auto &[display, cookie] : {std::pair(":8", "88112233"), {":7", cookie7.c_str()}})
+        ASSERT_EQ(harness::run({"xauth", "-f", path, "add", display, "MIT-MAGIC-COOKIE-1",
+                                cookie}).status, 0);
+}
+
 // Stand-ins for the three prompts record how they were started: the ids of
 // the running prompt and the environment it was given, as /proc shows them,
-// and what its XAUTHORITY holds.
+// and what xauth reads in its XAUTHORITY.
 TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
 {
     using harness::NOBODY;
@@ -272,16 +304,21 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
     ASSERT_EQ(chmod(seen.path().c_str(), 0777) | chmod(bin.path().c_str(), 0755), 0);
     for (const char *prompt : {"tessary", "quorrel", "dirvane"})
         script(prompt, "grep -E '^(Uid|Gid|Groups):' /proc/$$/status > " + seen.file(prompt) +
-                           "\ntr '\\0' '\\n' < /proc/$$/environ | sort >> " + seen.file(prompt) +
-                           "\ncat \"$XAUTHORITY\" >> " + seen.file(prompt));
-    // Root's X authority, which the user cannot read where it is.
-    files.write("xauth", "cookie");
+                           "\ntr '\\0' '\\n' < /proc/$$/environ >> " + seen.file(prompt) +
+                           "\nxauth -i -f \"$XAUTHORITY\" list > " + seen.file(prompt) + ".x");
+    // Root's, which the user cannot read where it is.
+    writeXauthority(files.file("xauth"), "77112233");
+    const std::string cookie7 = "/unix:7  MIT-MAGIC-COOKIE-1  77112233\n";
     harness::EnvChanges env{{"DISPLAY", ":7"}, {"LANG", "de_DE.UTF-8"}, {"LC_TIME", "C"},
                             {"XAUTHORITY", files.file("xauth")}, {"QT_XCB_GL_INTEGRATION", "none"},
+                            {"QT_SCALE_FACTOR", "1.5"}, {"QT_AUTO_SCREEN_SCALE_FACTOR", "0"},
+                            {"QT_SCREEN_SCALE_FACTORS", "HDMI-1=2;eDP-1=1.25"},
+                            {"QT_IM_MODULE", "fcitx"}, {"XMODIFIERS", "@im=fcitx"},
                             // Planted: none of these may reach a prompt.
-                            {"QT_PLUGIN_PATH", files.path()}, {"QT_STYLE_OVERRIDE", "planted"},
-                            {"LD_LIBRARY_PATH", files.path()}, {"SEEN", seen.path()},
-                            {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/planted"}};
+                            {"GTK_IM_MODULE", "../../tmp/im"}, {"QT_PLUGIN_PATH", files.path()},
+                            {"QT_STYLE_OVERRIDE", "planted"}, {"LD_LIBRARY_PATH", files.path()},
+                            {"SEEN", seen.path()}, {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/planted"},
+                            {"XDG_RUNTIME_DIR", files.path()}};
     for (char **e = environ; *e; ++e) {
         const std::string name(*e, strcspn(*e, "="));
         if (name.rfind("LC_", 0) == 0 || name == "LANGUAGE")
@@ -290,19 +327,22 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
     // Where the user running zefcall can read it.
     bin.write("certs.json", CERTS);
 
+    enum Xauthority { Ours, Entry };
     struct Case {
         const char *what;
         std::vector<std::string> options;
         uid_t homeOwner;
         bool zefcallAsNobody;
-        uid_t promptUser;
-        bool xauthorityCopied;
+        uid_t promptUser;  // also the desktop session's
+        Xauthority xauthority;
     };
     const Case cases[] = {
-        {"root, HOME the user's", {}, NOBODY, false, NOBODY, true},
-        {"root, --user", {"--user", "nobody"}, 0, false, NOBODY, true},
-        {"root, HOME root's", {}, 0, false, 0, false},
-        {"the user", {}, NOBODY, true, NOBODY, false},
+        {"root, HOME the user's", {}, NOBODY, false, NOBODY, Entry},
+        {"root, --user", {"--user", "nobody"}, 0, false, NOBODY, Entry},
+#ifdef ZEF_HAVE_SD_LOGIN
+        {"root, HOME root's, root at the desktop", {}, 0, false, 0, Ours},
+#endif
+        {"the user", {}, NOBODY, true, NOBODY, Ours},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -313,7 +353,9 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
              {std::vector<std::string>{"cert", bin.file("certs.json")}, {"pin"}, {"dir"}}) {
             std::vector<std::string> args = c.options;
             args.insert(args.end(), command.begin(), command.end());
-            const harness::Result r = zefcallIn(c.zefcallAsNobody, args, env);
+            const harness::Result r = zefcallIn(c.zefcallAsNobody, args, env, [&] {
+                return harness::privateDesktop(c.promptUser, ":7");
+            });
             EXPECT_NE(r.status, -1) << r.out;
         }
         // Written by root, the files in HOME are still the user's.
@@ -322,35 +364,142 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
         EXPECT_EQ(st.st_uid, c.promptUser);
 
         const std::string id = std::to_string(c.promptUser);
+        const std::string runtime = "/run/user/" + id;
+        const std::set<std::string> expected = {
+            "Uid:\t" + id + "\t" + id + "\t" + id + "\t" + id,
+            "Gid:\t" + id + "\t" + id + "\t" + id + "\t" + id,
+            "DISPLAY=:7", "HOME=" + home.path(), "LANG=de_DE.UTF-8", "LC_TIME=C",
+            "PATH=/usr/local/bin:/usr/bin:/bin", "QT_XCB_GL_INTEGRATION=none",
+            "QT_SCALE_FACTOR=1.5", "QT_AUTO_SCREEN_SCALE_FACTOR=0",
+            "QT_SCREEN_SCALE_FACTORS=HDMI-1=2;eDP-1=1.25", "QT_IM_MODULE=fcitx",
+            "XMODIFIERS=@im=fcitx", "XDG_RUNTIME_DIR=" + runtime,
+            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtime + "/bus",
+            "XAUTHORITY=" + (c.xauthority == Ours ? files.file("xauth") : "/proc/self/fd/3")};
         for (const char *prompt : {"tessary", "quorrel", "dirvane"}) {
             SCOPED_TRACE(prompt);
-            std::string record = seen.read(prompt).value_or("");
+            std::set<std::string> record;
+            for (const std::string &line : harness::readLines(seen.file(prompt))) {
+                // Groups as the database gives them, where root started it.
+                if (line.rfind("Groups:", 0) != 0) {
+                    record.insert(line);
+                } else if (c.promptUser == NOBODY && !c.zefcallAsNobody) {
+                    EXPECT_EQ(line, "Groups:\t" + id + " ");
+                }
+            }
+            EXPECT_EQ(record, expected);
+            // The user's copy holds the display's one entry; ours only
+            // root can read.
+            const std::string xauth = seen.read(std::string(prompt) + ".x").value_or("");
+            if (c.xauthority == Entry || c.promptUser == NOBODY)
+                EXPECT_EQ(xauth.substr(std::min(xauth.size(), xauth.find('/'))),
+                          c.xauthority == Entry ? cookie7 : "");
+            else
+                EXPECT_NE(xauth.find(cookie7), std::string::npos) << xauth;
             std::remove(seen.file(prompt).c_str());
-            // Takes the line that starts with key out of the record.
-            auto take = [&record](const std::string &key) {
-                const size_t at = record.find("\n" + key) + 1;
-                const size_t end = record.find('\n', at);
-                const std::string value = record.substr(at + key.size(), end - at - key.size());
-                record.erase(at, end - at + 1);
-                return value;
-            };
-            const std::string groups = take("Groups:\t");
-            if (c.promptUser == NOBODY && !c.zefcallAsNobody) {
-                EXPECT_EQ(groups, id + " ");
+            std::remove((seen.file(prompt) + ".x").c_str());
+        }
+    }
+}
+
+// Run as root and told no user, with HOME root's as a daemon's, the prompt
+// goes to the user of the desktop session (here logind's records in a /run
+// of the test's own), with their home and the session's display; with no
+// session there is none.
+TEST_F(Prompts, RootNamingNoUserShowsThePromptToTheDesktopSessionsUser)
+{
+    harness::TempDir seen;
+    ASSERT_EQ(chmod(seen.path().c_str(), 0777) | chmod(bin.path().c_str(), 0755), 0);
+    script("quorrel", "echo \"$(id -u) $DISPLAY $HOME\" > " + seen.file("quorrel"));
+    const std::string nobodysHome = getpwuid(harness::NOBODY)->pw_dir;
+    const struct {
+        const char *what;
+        std::optional<uid_t> desktop;
+        std::optional<std::string> display;
+        std::string seen;
+    } cases[] = {
+        {"no session", std::nullopt, ":7", ""},
+        {"nobody's session, no DISPLAY", harness::NOBODY, std::nullopt, "65534 :9 " + nobodysHome},
+        {"nobody's session on DISPLAY", harness::NOBODY, ":9.0", "65534 :9.0 " + nobodysHome},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(seen.file("quorrel"));
+        const harness::Result r = zefcallIn(false, {"pin"}, {{"DISPLAY", c.display}},
+                                            [&] { return harness::privateDesktop(c.desktop, ":9"); });
+#ifdef ZEF_HAVE_SD_LOGIN
+        const bool found = c.desktop.has_value();
+#else
+        const bool found = false;
+#endif
+        if (found) {
+            EXPECT_EQ(seen.read("quorrel"), c.seen + "\n") << r.out;
+        } else {
+            expectOneErrorLine(r, c.what);
+            EXPECT_NE(r.out.find("name the prompts' user"), std::string::npos) << r.out;
+        }
+    }
+}
+
+// The user gets the display's one entry of root's XAUTHORITY, which is
+// opened through no link and must be root's; nothing of it lies on disk,
+// so a caller killed while its prompt runs leaves no cookie behind.
+TEST_F(Prompts, XauthorityIsTheDisplaysOneEntryOpenedThroughNoLink)
+{
+    harness::TempDir seen;
+    ASSERT_EQ(chmod(seen.path().c_str(), 0777) | chmod(bin.path().c_str(), 0755) |
+                  mkdir(files.file("real").c_str(), 0700) |
+                  symlink(files.file("real").c_str(), files.file("link").c_str()),
+              0);
+    // A cookie of this run's own, to be looked for afterwards.
+    const unsigned random = std::random_device()();
+    char cookie[9];
+    snprintf(cookie, sizeof cookie, "%08x", random);
+    writeXauthority(files.file("real/xauth"), cookie);
+    files.write("real/other", "");
+    ASSERT_EQ(chown(files.file("real/other").c_str(), 12345, 12345), 0);
+    files.write("real/garbage", "cookie");
+    script("quorrel", "xauth -i -f \"$XAUTHORITY\" list > " + seen.file("xauth") +
+                          "\nreadlink /proc/$$/fd/3 >> " + seen.file("xauth") + "\nexec sleep 600");
+    const struct {
+        const char *what;
+        std::string xauthority, display, line;
+    } cases[] = {
+        {"a link in a folder", files.file("link/xauth"), ":7", "without following a link"},
+        {"no entry for the display", files.file("real/xauth"), ":5", "no entry for display"},
+        {"not an X authority file", files.file("real/garbage"), ":7", "no X authority file"},
+        {"another user's file", files.file("real/other"), ":7", "no regular file of root's"},
+        {"the display's entry", files.file("real/xauth"), ":7.0", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        harness::Child call({ZEFCALL, "--user", "nobody", "pin"},
+                            environment({{"XAUTHORITY", c.xauthority}, {"DISPLAY", c.display}}));
+        if (!c.line.empty()) {
+            EXPECT_EQ(call.exitStatus(30000), 2);
+            EXPECT_NE(call.output().find("cannot hand XAUTHORITY over: " + c.xauthority),
+                      std::string::npos) << call.output();
+            EXPECT_NE(call.output().find(c.line), std::string::npos) << call.output();
+            continue;
+        }
+        std::string xauth;
+        for (int i = 0; i < 400 && xauth.find("memfd") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+            xauth = seen.read("xauth").value_or("");
+        }
+        EXPECT_EQ(xauth.substr(std::min(xauth.size(), xauth.find('/'))),
+                  "/unix:7  MIT-MAGIC-COOKIE-1  " + std::string(cookie) +
+                      "\n/memfd:Xauthority (deleted)\n");
+        kill(call.pid(), SIGKILL);
+        call.wait(10000);
+        for (const fs::directory_entry &e : fs::recursive_directory_iterator(
+                 "/tmp", fs::directory_options::skip_permission_denied)) {
+            const std::string bytes = {static_cast<char>(random >> 24), static_cast<char>(random >> 16),
+                                       static_cast<char>(random >> 8), static_cast<char>(random)};
+            if (e.is_regular_file() && e.path().string().rfind(files.path(), 0) != 0 &&
+                e.file_size() < 4096) {
+                EXPECT_EQ(harness::readFile(e.path()).value_or("").find(bytes),
+                          std::string::npos) << e.path();
             }
-            // A copy is the user's to read, and gone once the prompt ended.
-            const std::string xauthority = take("XAUTHORITY=");
-            EXPECT_EQ(xauthority != files.file("xauth"), c.xauthorityCopied) << xauthority;
-            if (c.xauthorityCopied) {
-                EXPECT_FALSE(fs::exists(fs::path(xauthority).parent_path())) << xauthority;
-            }
-            const bool readable = c.xauthorityCopied || c.promptUser == 0;
-            EXPECT_EQ(record, "Uid:\t" + id + "\t" + id + "\t" + id + "\t" + id + "\n" +
-                                  "Gid:\t" + id + "\t" + id + "\t" + id + "\t" + id +
-                                  "\nDISPLAY=:7\nHOME=" + home.path() +
-                                  "\nLANG=de_DE.UTF-8\nLC_TIME=C\n"
-                                  "PATH=/usr/local/bin:/usr/bin:/bin\nQT_XCB_GL_INTEGRATION=none\n" +
-                                  (readable ? "cookie" : ""));
         }
     }
 }
@@ -426,7 +575,7 @@ TEST_F(Prompts, ResultThatThePromptDidNotCreateIsRefusedAndLeftAlone)
         harness::Result r = harness::run([&] {
             if (!harness::privateIpcNamespace())
                 _exit(cannotArrange);
-            harness::Child call({ZEFCALL, p.command}, environment());
+            harness::Child call({ZEFCALL, "--user", "root", p.command}, environment());
             while (!fs::exists(files.file("started")) && call.running())
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             harness::run([&] {

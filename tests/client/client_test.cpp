@@ -11,8 +11,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <fcntl.h>
+#include <linux/keyctl.h>
+#include <pwd.h>
 #include <set>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
@@ -20,6 +24,13 @@ namespace {
 
 const char CERTS[] = R"({"columns": [{"title": "Subject", "member": "DN"}],
                          "certificates": [{"DN": "CN=Alice"}, {"DN": "CN=Bob"}]})";
+
+// This process's user: HOME in the tests is no desktop user's, so the
+// calls name whom the prompts run as.
+const passwd &me()
+{
+    return *getpwuid(geteuid());
+}
 
 // The real prompts run in the plain build only: sanitized, they would report
 // the toolkit's leaks as they exit, and the small environment that the
@@ -121,7 +132,7 @@ TEST_F(Library, AnswersChosenCancelledTimedOutOrTooLarge)
             setenv("HOME", home.path().c_str(), 1);
             unsetenv("XAUTHORITY");
             const std::string display = x.display();
-            const zef_options options{nullptr, display.c_str(), c.timeoutMs,
+            const zef_options options{me().pw_name, display.c_str(), c.timeoutMs,
                                       prompts.path().c_str()};
             callLibrary(c, options);
         });
@@ -144,9 +155,13 @@ protected:
 
     harness::Child start(const std::vector<std::string> &argv)
     {
-        return harness::Child(argv, {{"HOME", home.path()}, {"DISPLAY", x.display()},
+        // Named by no one, the prompts' user is the desktop session's: here
+        // root's, when we are root.
+        const std::string display = x.display();
+        return harness::Child(argv, {{"HOME", home.path()}, {"DISPLAY", display},
                                      {"XAUTHORITY", std::nullopt},
-                                     {"PYTHONPATH", prefix->path() + "/lib/python3/dist-packages"}});
+                                     {"PYTHONPATH", prefix->path() + "/lib/python3/dist-packages"}},
+                              {}, [display] { harness::privateDesktop(0, display); });
     }
     // The README's example in language, the code block that holds mark.
     static std::string example(const std::string &language, const std::string &mark)
@@ -225,19 +240,36 @@ protected:
         prompts.write(name, "#!/bin/sh\n" + body + "\n");
         chmod(prompts.file(name).c_str(), 0755);
     }
-    zef_options options() const { return {nullptr, nullptr, 0, prompts.path().c_str()}; }
+    zef_options options() const { return {me().pw_name, nullptr, 0, prompts.path().c_str()}; }
 
     harness::TempDir prompts, home, files;
 };
 
-TEST_F(LibraryStandIns, APromptThatDiesIsAnErrorWithItsSignal)
+// Its last line comes with the error; the end of what it printed is kept.
+TEST_F(LibraryStandIns, APromptThatDiesOrFailsIsAnErrorWithItsLastLine)
 {
-    script("quorrel", "kill -9 $$");
-    char pin[65];
-    const zef_options o = options();
-    EXPECT_EQ(zef_ask_pin(pin, sizeof pin, &o), ZEF_ERROR);
-    EXPECT_STREQ(zef_last_error(), "quorrel was killed by signal 9");
-    EXPECT_STREQ(pin, "");
+    const struct {
+        const char *body, *line;
+        std::string output;
+    } cases[] = {
+        {"kill -9 $$", "quorrel was killed by signal 9", ""},
+        {"echo Qt: cannot connect; echo 'shmget fail' >&2; echo; exit 1",
+         "quorrel ended with status 1: shmget fail", "Qt: cannot connect\nshmget fail\n\n"},
+        // Escape sequences are shown as '?'; of a long line, the end is kept.
+        {"printf '\\033]0;x\\007\\n'; exit 3", "quorrel ended with status 3: ?]0;x?", "?]0;x?\n"},
+        {"printf %05000d 7; exit 4", "quorrel ended with status 4: 0000",
+         std::string(4095, '0') + "7"},
+    };
+    for (const auto &c : cases) {
+        script("quorrel", c.body);
+        char pin[65];
+        const zef_options o = options();
+        EXPECT_EQ(zef_ask_pin(pin, sizeof pin, &o), ZEF_ERROR);
+        const std::string line = zef_last_error();
+        EXPECT_EQ(line.substr(0, std::min(line.size(), strlen(c.line))), c.line);
+        EXPECT_EQ(zef_last_output(), c.output);
+        EXPECT_STREQ(pin, "");
+    }
 }
 
 TEST_F(LibraryStandIns, APromptGoesWithItsCaller)
@@ -287,6 +319,55 @@ TEST_F(LibraryStandIns, TwoThreadsAskingAtOnceTakeTurns)
     EXPECT_EQ(results[1], ZEF_CHOSEN) << zef_last_error();
     EXPECT_EQ(std::set<int>(rows, rows + 2), (std::set<int>{0, 1}));
     EXPECT_FALSE(files.read("log")) << *files.read("log");
+}
+
+// The caller holds a terminal, a session keyring with a key, a file without
+// close-on-exec, blocked and ignored signals and a working folder; the
+// prompt gets none of them.
+TEST_F(LibraryStandIns, APromptGetsNothingOfItsCallersProcess)
+{
+    script("quorrel", "{ cut -d' ' -f6,7 /proc/$$/stat; grep -E '^Sig(Blk|Ign)' /proc/$$/status;"
+                      " ls -l /proc/$$/fd; keyctl show @s; pwd; } > " + files.file("seen"));
+    const harness::Result caller = harness::run([&] {
+        const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+        if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0 || setsid() < 0 ||
+            open(ptsname(terminal), O_RDWR) < 0 ||
+            syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) < 0 ||
+            syscall(SYS_add_key, "user", "zef-secret", "x", 1, KEY_SPEC_SESSION_KEYRING) < 0 ||
+            open(files.file("secret").c_str(), O_CREAT | O_RDWR, 0600) < 0 ||
+            chdir(files.path().c_str()) != 0)
+            _exit(3);
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGUSR1);
+        sigprocmask(SIG_BLOCK, &blocked, nullptr);
+        signal(SIGTERM, SIG_IGN);
+        printf("%d 0\n", getsid(0));
+        char pin[65];
+        const zef_options o = options();
+        zef_ask_pin(pin, sizeof pin, &o);
+    });
+    ASSERT_EQ(caller.status, harness::Child::RETURNED) << caller.out;
+    const std::string seen = files.read("seen").value_or("");
+    const std::string ours = caller.out.substr(0, caller.out.find('\n'));
+    const std::string theirs = seen.substr(0, seen.find('\n'));
+    EXPECT_NE(theirs, ours) << "session and terminal";
+    EXPECT_EQ(theirs.substr(theirs.find(' ')), " 0") << "terminal";
+    const struct {
+        const char *what;
+        std::string part;
+        bool there;
+    } expected[] = {
+        {"nothing blocked", "SigBlk:\t0000000000000000\n", true},
+        {"nothing ignored", "SigIgn:\t0000000000000000\n", true},
+        {"standard input", "0 -> /dev/null", true},
+        {"the caller's file", files.file("secret"), false},
+        {"the caller's terminal", "/dev/pts/", false},
+        {"the caller's key", "zef-secret", false},
+        {"the user's home as the folder", std::string("\n") + me().pw_dir + "\n", true},
+    };
+    for (const auto &e : expected)
+        EXPECT_EQ(seen.find(e.part) != std::string::npos, e.there) << e.what << "\n" << seen;
 }
 
 }  // namespace

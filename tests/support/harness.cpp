@@ -17,7 +17,9 @@
 #include <sys/ipc.h>
 #include <sys/mount.h>
 #include <sys/shm.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -134,7 +136,7 @@ std::vector<std::string> readLines(const std::string &path)
 }
 
 Child::Child(const std::vector<std::string> &argv, const EnvChanges &env,
-             const std::string &cwd)
+             const std::string &cwd, const std::function<void()> &setup)
 {
     // Everything the child needs is built before the fork.
     std::vector<std::string> args = argv;
@@ -143,6 +145,8 @@ Child::Child(const std::vector<std::string> &argv, const EnvChanges &env,
     std::vector<char *> cEnv = cStrings(envStrings);
     int fd = outputFile(m_outFile);
     m_pid = spawn(fd, [&] {
+        if (setup)
+            setup();
         if (!cwd.empty() && chdir(cwd.c_str()) != 0)
             _exit(126);
         execvpe(cArgv[0], cArgv.data(), cEnv.data());
@@ -278,6 +282,32 @@ bool privateIpcNamespace()
 bool becomeNobody()
 {
     return setgroups(0, nullptr) == 0 && setgid(NOBODY) == 0 && setuid(NOBODY) == 0;
+}
+
+bool privateDesktop(std::optional<uid_t> user, const std::string &display)
+{
+    if (!privateMountNamespace() || mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0)
+        return false;
+    for (const char *folder : {"/run/systemd", "/run/systemd/seats", "/run/systemd/sessions",
+                               "/run/user"})
+        mkdir(folder, 0755);
+    if (!user)
+        return true;
+    const std::string id = std::to_string(*user);
+    const std::string runtime = "/run/user/" + id;
+    sockaddr_un bus{};
+    bus.sun_family = AF_UNIX;
+    snprintf(bus.sun_path, sizeof bus.sun_path, "%s/bus", runtime.c_str());
+    const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool bound = sock >= 0 && mkdir(runtime.c_str(), 0700) == 0 &&
+                       bind(sock, reinterpret_cast<sockaddr *>(&bus), sizeof bus) == 0;
+    if (sock >= 0)
+        close(sock);
+    return bound && chown(runtime.c_str(), *user, *user) == 0 &&
+           chown(bus.sun_path, *user, *user) == 0 &&
+           std::ofstream("/run/systemd/seats/seat0") << "ACTIVE=c1\nACTIVE_UID=" << id << "\n" &&
+           std::ofstream("/run/systemd/sessions/c1")
+               << "UID=" << id << "\nDISPLAY=" << display << "\nSEAT=seat0\nACTIVE=1\nCLASS=user\n";
 }
 
 bool privateLogDirectory(const char *flag)

@@ -43,8 +43,9 @@ using EnvChanges = std::map<std::string, std::optional<std::string>>;
 // to a file so that nothing blocks however much the child prints.
 class Child {
 public:
+    // setup runs in the child before the exec.
     Child(const std::vector<std::string> &argv, const EnvChanges &env = {},
-          const std::string &cwd = {});
+          const std::string &cwd = {}, const std::function<void()> &setup = {});
     // A forked copy of this process that runs fn, for code that may end the
     // process; it ends with RETURNED when fn returns. Failed assertions in fn
     // do not reach the parent: report through the output or the status.
@@ -101,6 +102,12 @@ bool privateIpcNamespace();
 // that is not allowed (it needs root). Meant for a forked copy.
 constexpr uid_t NOBODY = 65534;
 bool becomeNobody();
+// In a mount namespace of its own, a fresh /run showing what logind shows
+// of a desktop: the active session on seat0, of user on display (none when
+// user is nullopt), and that user's runtime folder /run/user/UID with a
+// session bus socket in it, both theirs. False where that cannot be
+// arranged (it needs root).
+bool privateDesktop(std::optional<uid_t> user, const std::string &display);
 // In such a namespace, a tmpfs over /var holding an empty /var/zeflog with
 // the flag file flag, so that the real log directory can be written without
 // touching the host's. False where that cannot be arranged.

@@ -4,7 +4,9 @@
  * returns what the user chose. The library writes the chooser's files,
  * removes leftovers, takes a result segment only from the prompt it started,
  * decrypts the PIN under the key the kit was built with, starts the prompts
- * as the desktop user with a small environment of their own, and never
+ * as the desktop user in a clean process (a session of its own, none of the
+ * caller's descriptors, signal settings or keys) with a small environment
+ * of their own, and never
  * leaves a prompt behind: one that outlives its timeout is killed, and one
  * whose caller dies goes with it.
  *
@@ -28,11 +30,20 @@ extern "C" {
 
 /* Pass NULL for all defaults; a NULL or zero field takes its default. */
 struct zef_options {
-    /* The user the prompts run as. Default: a caller that runs as root
-     * starts them as the owner of $HOME (as root only when that is root);
-     * any other caller as itself, the only user it may name. */
+    /* The user the prompts run as. Default, for a caller that runs as
+     * root, in this order:
+     *   1. the owner of $HOME, when that is not root;
+     *   2. when $HOME is root's or unset: the user of the logind session on
+     *      the display (display, else $DISPLAY), else of the active session
+     *      on seat0; their prompts get their own home as HOME (the
+     *      chooser's files go there) and, when no display is known, the
+     *      session's display;
+     *   3. no session found (or the library built without logind):
+     *      ZEF_ERROR; name the user.
+     * A prompt runs as root only when that user is root or root is named.
+     * Any other caller starts them as itself, the only user it may name. */
     const char *user;
-    /* The X display. Default: $DISPLAY. */
+    /* The X display. Default: $DISPLAY, else the session's (see user). */
     const char *display;
     /* Milliseconds after which the prompt is closed and ZEF_TIMEOUT
      * returned, counted from the call (waiting for another call of the same
@@ -65,6 +76,13 @@ int zef_choose_directory(char *path, size_t size, const struct zef_options *opti
  * ZEF_TIMEOUT: one line without a line feed. Valid until this thread's next
  * call. */
 const char *zef_last_error(void);
+
+/* The end of what the prompt of this thread's last call printed on its
+ * standard output and error (at most 4 KiB, whole lines, control
+ * characters shown as '?'): the prompts' diagnostics. A prompt that ended
+ * without an answer adds its last line to zef_last_error(). Valid until
+ * this thread's next call. */
+const char *zef_last_output(void);
 
 #ifdef __cplusplus
 }

@@ -13,7 +13,8 @@
 //     ]
 //   }
 //
-// The chosen certificate is printed as it stands in FILE, on one line.
+// The chosen certificate is printed as compact JSON on one line, written anew
+// from FILE (its members in their order, its spacing not kept).
 #include "zefcall.h"
 
 #include "homefile.h"

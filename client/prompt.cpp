@@ -14,7 +14,6 @@
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 extern char **environ;
@@ -132,31 +131,10 @@ struct StartFailure {
     _exit(127);
 }
 
-// Waits for pid to end, until deadline if there is one. False when the
-// deadline came first.
-bool waitUntil(pid_t pid, const std::optional<Clock::time_point> &deadline, int &status,
-               int &error)
-{
-    error = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, deadline ? WNOHANG : 0);
-        if (done == pid)
-            return true;
-        if (done < 0 && errno != EINTR) {
-            error = errno;
-            return true;
-        }
-        if (done == 0) {
-            if (Clock::now() >= *deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-}
-
 }  // namespace
 
-Ran runPrompt(const Call &call, const char *name, PromptRun &run, const std::string &cwd)
+Ran runPrompt(const Call &call, const char *name, PromptRun &run, PromptWatch &watch,
+              const std::string &cwd)
 {
     const std::string path = call.promptDir + "/" + name;
     Xauthority xauthority;
@@ -173,6 +151,8 @@ Ran runPrompt(const Call &call, const char *name, PromptRun &run, const std::str
         env.push_back("DISPLAY=" + call.display);
     if (!xauthority.path().empty())
         env.push_back("XAUTHORITY=" + xauthority.path());
+    if (!call.message.empty())
+        env.push_back("ZEF_PIN_MESSAGE=" + call.message);
     const std::vector<char *> cArgv = cStrings(argv);
     const std::vector<char *> cEnv = cStrings(env);
 
@@ -206,30 +186,39 @@ Ran runPrompt(const Call &call, const char *name, PromptRun &run, const std::str
     int status = 0;
     int error = 0;
     if (got == sizeof failure) {
-        waitUntil(pid, std::nullopt, status, error);
+        waitpid(pid, &status, 0);
         const std::string why = strerror(failure.error);
         if (failure.step == BecomeUser)
-            fail("cannot become " + call.user.name + " for " + name + ": " + why);
+            fail(ZEF_E_USER, "cannot become " + call.user.name + " for " + name + ": " + why);
         else
-            fail("cannot start " + path + ": " + why);
+            fail(ZEF_E_PROMPT, "cannot start " + path + ": " + why);
+        return Ran::Failed;
+    }
+    if (!watch.started(pid)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
         return Ran::Failed;
     }
 
-    if (!waitUntil(pid, call.deadline, status, error)) {
-        kill(pid, SIGKILL);
-        waitUntil(pid, std::nullopt, status, error);
+    switch (watch.wait(pid, status, error)) {
+    case PromptWatch::End::TimedOut:
         timedOut(std::string(name) + " gave no answer in time and was closed");
         return Ran::TimedOut;
-    }
-    if (error != 0) {
+    case PromptWatch::End::Cancelled:
+        return Ran::Cancelled;
+    case PromptWatch::End::Lost:
         fail(std::string("lost ") + name + ": " + strerror(error));
         return Ran::Failed;
+    case PromptWatch::End::Exited:
+        break;
     }
     // A prompt that crashed may have left half a result; none of it counts.
     if (WIFSIGNALED(status))
-        fail(std::string(name) + " was killed by signal " + std::to_string(WTERMSIG(status)));
+        fail(ZEF_E_PROMPT,
+             std::string(name) + " was killed by signal " + std::to_string(WTERMSIG(status)));
     else if (WEXITSTATUS(status) != 0)
-        fail(std::string(name) + " ended with status " + std::to_string(WEXITSTATUS(status)));
+        fail(ZEF_E_PROMPT, std::string(name) + " ended with status " +
+                               std::to_string(WEXITSTATUS(status)));
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Ran::Ended : Ran::Failed;
 }
 
@@ -288,44 +277,52 @@ Taken takeSegment(key_t key, void *out, size_t size, const PromptRun &by)
     return taken;
 }
 
-int askSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, char *answer,
-                     size_t answerSize, void *segment)
+int startSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, zef_call **call)
 {
-    if (!answer || answerSize == 0)
-        return fail(std::string("no buffer for the answer of ") + prompt.name);
+    if (!call)
+        return fail(ZEF_E_INPUT, std::string("no handle to fill in for ") + prompt.name);
+    *call = nullptr;
+    auto started = std::make_unique<zef_call>(
+        prompt.key == PIN_SEGMENT_KEY ? PromptKind::Pin : PromptKind::Directory, options);
+    if (!started->begin(prompt.turn, prompt.name) || !clearSegment(prompt.key) ||
+        !started->launch(prompt.startsInItsFolder ? started->settings.promptDir : ""))
+        return lastResult();
+    *call = started.release();
+    return ZEF_CHOSEN;
+}
+
+int finishSegmentPrompt(SegmentPrompt &prompt, zef_call *call, char *answer, size_t answerSize,
+                        void *segment)
+{
+    const std::unique_ptr<zef_call> finished(call);
+    if (!call)
+        return fail(ZEF_E_INPUT, std::string("no call of ") + prompt.name + " to finish");
     // Whatever the outcome, no earlier content passes for an answer.
-    memset(answer, 0, answerSize);
-    Call call;
-    if (!prepareCall(options, call))
-        return ZEF_ERROR;
-    KindLock lock(prompt.turn, call);
-    if (!lock.locked())
-        return timedOut(std::string("another call kept ") + prompt.name + " busy until the timeout");
-    if (!clearSegment(prompt.key))
-        return ZEF_ERROR;
-    PromptRun run;
-    switch (runPrompt(call, prompt.name, run, prompt.startsInItsFolder ? call.promptDir : "")) {
-    case Ran::Failed:
-        return ZEF_ERROR;
-    case Ran::TimedOut: {
-        // An answer handed over as the prompt was closed is none: it goes,
-        // wiped, and the line stays the timeout's.
-        const std::string line = zef_last_error();
-        std::vector<unsigned char> late(prompt.size);
-        if (takeSegment(prompt.key, late.data(), late.size(), run) == Taken::Copied)
-            explicit_bzero(late.data(), late.size());
-        return timedOut(line);
+    if (answer)
+        memset(answer, 0, answerSize);
+    const Ran ran = call->end();
+    const bool cancelled = ran == Ran::Cancelled || call->watch->cancelled();
+    if (ran == Ran::Ended && !cancelled && answer && answerSize > 0) {
+        switch (takeSegment(prompt.key, segment, prompt.size, call->run)) {
+        case Taken::Absent:
+            return NO_SEGMENT;
+        case Taken::Failed:
+            return ZEF_ERROR;
+        case Taken::Copied:
+            return HANDED_OVER;
+        }
     }
-    case Ran::Ended:
-        break;
-    }
-    switch (takeSegment(prompt.key, segment, prompt.size, run)) {
-    case Taken::Absent:
+    // An answer handed over as the prompt was closed, or that nobody takes,
+    // is none: it goes, wiped, and the line stays the call's.
+    const std::string line = zef_last_error();
+    const int kind = zef_last_error_kind();
+    std::vector<unsigned char> late(prompt.size);
+    if (takeSegment(prompt.key, late.data(), late.size(), call->run) == Taken::Copied)
+        explicit_bzero(late.data(), late.size());
+    clearError();
+    if (cancelled)
         return ZEF_CANCELLED;
-    case Taken::Failed:
-        return ZEF_ERROR;
-    case Taken::Copied:
-        break;
-    }
-    return HANDED_OVER;
+    if (ran == Ran::Ended)
+        return fail(ZEF_E_INPUT, std::string("no buffer for the answer of ") + prompt.name);
+    return fail(kind, line);
 }

@@ -31,10 +31,12 @@ static_assert(ZEF_PIN_MAX == 2 * PIN_BLOCK_SIZE + 1, "every PIN fits ZEF_PIN_MAX
 
 // A buffer that may be too small for the PIN the user types is refused,
 // whatever is typed, so that no typed PIN is thrown away.
-bool pinFits(const char *out, size_t size)
+bool pinFits(char *out, size_t size)
 {
     if (out && size >= ZEF_PIN_MAX)
         return true;
+    if (out)
+        explicit_bzero(out, size);
     fail(ZEF_E_INPUT, "a PIN buffer needs ZEF_PIN_MAX (" + std::to_string(ZEF_PIN_MAX) +
                           ") bytes, not " + std::to_string(out ? size : 0));
     return false;

@@ -13,7 +13,9 @@
 //     ]
 //   }
 //
-// The chosen certificate is printed as it stands in FILE, on one line.
+// The chosen certificate is printed on one line, as JSON without blanks (its
+// members as in FILE, re-serialised). The library removes the chooser's
+// files from HOME once the chooser has ended.
 #include "zefcall.h"
 
 #include "homefile.h"

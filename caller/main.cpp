@@ -3,6 +3,7 @@
 // one prompt, through libzefclient.
 #include "zefcall.h"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -13,7 +14,7 @@
 namespace fs = std::filesystem;
 
 static const char USAGE[] =
-    "Usage: zefcall [--user NAME] [--timeout MS] COMMAND\n"
+    "Usage: zefcall [--user NAME] [--timeout MS] [--message TEXT] COMMAND\n"
     "\n"
     "  cert FILE           let the user choose one of the certificates in FILE\n"
     "                      (tessary) and print it\n"
@@ -29,7 +30,11 @@ static const char USAGE[] =
     "  --user NAME         start the prompts as the user NAME (root only). Run as\n"
     "                      root, zefcall starts them by default as the owner of\n"
     "                      HOME, and as root only when that is root\n"
-    "  --timeout MS        close a prompt that has no answer after MS milliseconds\n"
+    "  --timeout MS        close a prompt that has no answer MS milliseconds (1 to\n"
+    "                      2147483647) after the call started, waiting for\n"
+    "                      another caller of the same prompt included\n"
+    "  --message TEXT      show TEXT above the PIN field (who asks, or that the\n"
+    "                      last PIN was wrong)\n"
     "\n"
     "The prompts are looked for beside zefcall, then on PATH; the log library\n"
     "in the kit's library folder, then where the system keeps libraries.\n"
@@ -80,9 +85,11 @@ int main(int argc, char **argv)
         } else if (strcmp(argv[first], "--timeout") == 0) {
             char *end = nullptr;
             const long ms = strtol(argv[first + 1], &end, 10);
-            if (!*argv[first + 1] || *end || ms < 1 || ms > 86400000)
-                return fail("--timeout takes milliseconds from 1 to 86400000");
+            if (!*argv[first + 1] || *end || ms < 1 || ms > INT_MAX)
+                return fail("--timeout takes milliseconds from 1 to " + std::to_string(INT_MAX));
             g_options.timeout_ms = static_cast<int>(ms);
+        } else if (strcmp(argv[first], "--message") == 0) {
+            g_options.message = argv[first + 1];
         } else {
             break;
         }

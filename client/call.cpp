@@ -260,8 +260,12 @@ zef_call::~zef_call()
 bool zef_call::begin(Turn &turn, const char *prompt)
 {
     name = prompt;
-    return prepareCall(options, settings) && displayOpens(settings) &&
-           lock.take(turn, name, settings);
+    if (!prepareCall(options, settings))
+        return false;
+    // The message is the PIN prompt's; no other is given it.
+    if (kind != PromptKind::Pin)
+        settings.message.clear();
+    return displayOpens(settings) && lock.take(turn, name, settings);
 }
 
 bool zef_call::launch(const std::string &cwd)

@@ -100,7 +100,8 @@ TEST(ZefcallCommandLine, HelpListsTheCommandsAndWrongUseIsOneLineWithStatus2)
     harness::Result help = harness::run({ZEFCALL, "--help"});
     EXPECT_EQ(help.status, 0);
     for (const char *command :
-         {"cert FILE", "pin [--show]", "dir", "log LEVEL MESSAGE", "--user NAME", "--timeout MS"})
+         {"cert FILE", "pin [--show]", "dir", "log LEVEL MESSAGE", "--user NAME", "--timeout MS",
+          "--message TEXT"})
         EXPECT_NE(help.out.find("  " + std::string(command) + " "), std::string::npos) << command;
 
     const std::vector<std::vector<std::string>> wrong = {
@@ -108,7 +109,8 @@ TEST(ZefcallCommandLine, HelpListsTheCommandsAndWrongUseIsOneLineWithStatus2)
         {"dir", "x"}, {"log", "ERROR"}, {"log", "LOUD", "message"}, {"log", "7", "message"},
         {"log", "6", "message"}, {"log", "", "message"}, {"log", "error", "a", "b"},
         {"--user"}, {"--user", "pin"}, {"--user", "no-such-user", "pin"},
-        {"--timeout", "0", "pin"}, {"--timeout", "5x", "pin"}, {"--timeout", "", "pin"}};
+        {"--timeout", "0", "pin"}, {"--timeout", "5x", "pin"}, {"--timeout", "", "pin"},
+        {"--timeout", "2147483648", "pin"}, {"--message"}};
     for (const auto &args : wrong) {
         std::vector<std::string> argv{ZEFCALL};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -128,6 +130,7 @@ protected:
     {
         env["PATH"] = bin.path() + ":/usr/bin:/bin";
         env["HOME"] = home.path();
+        env.emplace("DISPLAY", x.display());
         return env;
     }
     harness::Result zefcall(const std::vector<std::string> &args, const harness::EnvChanges &env = {})
@@ -154,6 +157,8 @@ protected:
     }
 
     harness::TempDir bin, home, files;
+    // The display is opened before a prompt starts.
+    harness::XServer x;
 };
 
 const std::string CERTS =
@@ -252,6 +257,19 @@ TEST_F(Prompts, APromptWithoutAnswerIsClosedAtTheTimeoutWithStatus3)
     EXPECT_EQ(r.out, "zefcall: quorrel gave no answer in time and was closed\n");
 }
 
+// The caller's message goes to the PIN prompt alone, and the longest
+// timeout the library takes is taken.
+TEST_F(Prompts, TheMessageReachesThePinPrompt)
+{
+    const std::string message = "Falsche PIN: noch 2 Versuche\nBank-App";
+    script("quorrel", "printf %s \"$ZEF_PIN_MESSAGE\" > " + files.file("quorrel"));
+    script("dirvane", "printf %s \"${ZEF_PIN_MESSAGE-unset}\" > " + files.file("dirvane"));
+    EXPECT_EQ(zefcall({"--timeout", "2147483647", "--message", message, "pin"}).status, 1);
+    EXPECT_EQ(zefcall({"--message", message, "dir"}).status, 2);
+    EXPECT_EQ(files.read("quorrel"), message);
+    EXPECT_EQ(files.read("dirvane"), "unset");
+}
+
 TEST_F(Prompts, DirRunsTheChooserInItsOwnFolderAndNeedsItsResult)
 {
     harness::removeSegment(DIR_SEGMENT_KEY);
@@ -272,11 +290,13 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
     ASSERT_EQ(chmod(seen.path().c_str(), 0777) | chmod(bin.path().c_str(), 0755), 0);
     for (const char *prompt : {"tessary", "quorrel", "dirvane"})
         script(prompt, "grep -E '^(Uid|Gid|Groups):' /proc/$$/status > " + seen.file(prompt) +
+                           "\nstat -c 'List: %u %a' \"$HOME/.certInfoList\" >> " + seen.file(prompt) +
+                           " 2>/dev/null"
                            "\ntr '\\0' '\\n' < /proc/$$/environ | sort >> " + seen.file(prompt) +
                            "\ncat \"$XAUTHORITY\" >> " + seen.file(prompt));
     // Root's X authority, which the user cannot read where it is.
     files.write("xauth", "cookie");
-    harness::EnvChanges env{{"DISPLAY", ":7"}, {"LANG", "de_DE.UTF-8"}, {"LC_TIME", "C"},
+    harness::EnvChanges env{{"DISPLAY", x.display()}, {"LANG", "de_DE.UTF-8"}, {"LC_TIME", "C"},
                             {"XAUTHORITY", files.file("xauth")}, {"QT_XCB_GL_INTEGRATION", "none"},
                             // Planted: none of these may reach a prompt.
                             {"QT_PLUGIN_PATH", files.path()}, {"QT_STYLE_OVERRIDE", "planted"},
@@ -306,7 +326,10 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_EQ(chown(home.path().c_str(), c.homeOwner, c.homeOwner), 0);
+        // The prompt's user looks into HOME.
+        ASSERT_EQ(chown(home.path().c_str(), c.homeOwner, c.homeOwner) |
+                      chmod(home.path().c_str(), 0711),
+                  0);
         for (const char *name : {".certInfoColumn", ".certInfoList", ".certlistindex"})
             std::remove(home.file(name).c_str());
         for (const std::vector<std::string> &command :
@@ -316,10 +339,8 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
             const harness::Result r = zefcallIn(c.zefcallAsNobody, args, env);
             EXPECT_NE(r.status, -1) << r.out;
         }
-        // Written by root, the files in HOME are still the user's.
-        struct stat st{};
-        EXPECT_EQ(stat(home.file(".certInfoList").c_str(), &st), 0);
-        EXPECT_EQ(st.st_uid, c.promptUser);
+        // The chooser's files are gone with the call.
+        EXPECT_TRUE(fs::is_empty(home.path()));
 
         const std::string id = std::to_string(c.promptUser);
         for (const char *prompt : {"tessary", "quorrel", "dirvane"}) {
@@ -335,6 +356,10 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
                 return value;
             };
             const std::string groups = take("Groups:\t");
+            // Written by root, the list is still the user's, and theirs alone.
+            if (std::string(prompt) == "tessary") {
+                EXPECT_EQ(take("List: "), id + " 600");
+            }
             if (c.promptUser == NOBODY && !c.zefcallAsNobody) {
                 EXPECT_EQ(groups, id + " ");
             }
@@ -347,7 +372,7 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
             const bool readable = c.xauthorityCopied || c.promptUser == 0;
             EXPECT_EQ(record, "Uid:\t" + id + "\t" + id + "\t" + id + "\t" + id + "\n" +
                                   "Gid:\t" + id + "\t" + id + "\t" + id + "\t" + id +
-                                  "\nDISPLAY=:7\nHOME=" + home.path() +
+                                  "\nDISPLAY=" + x.display() + "\nHOME=" + home.path() +
                                   "\nLANG=de_DE.UTF-8\nLC_TIME=C\n"
                                   "PATH=/usr/local/bin:/usr/bin:/bin\nQT_XCB_GL_INTEGRATION=none\n" +
                                   (readable ? "cookie" : ""));

@@ -337,20 +337,34 @@ TEST_F(InstalledLibrary, TheReadmesExamplesRunAsTheySay)
     expectAnswer({"Python", Cert, {ROW1, CLICK, OK, CLICK}, 0, 0, "row 1\n"}, inPython, "\n");
 }
 
-TEST_F(InstalledLibrary, CtrlCInABlockingPythonCallClosesThePrompt)
+// Ctrl-C in a blocking call, or the task of an async call cancelled (here
+// on SIGUSR1): the prompt is gone within a second.
+TEST_F(InstalledLibrary, CtrlCOrACancelledTaskInPythonClosesThePrompt)
 {
-    harness::Child caller = start({ZEF_PYTHON, "-c", "import zefkit\ntry: zefkit.ask_pin()\n"
-                                   "except KeyboardInterrupt: print('interrupted', end='')"});
-    const pid_t prompt = harness::childOf(caller.pid());
-    ASSERT_FALSE(x.focusWindow(prompt).empty()) << caller.output();
-    kill(caller.pid(), SIGINT);
-    // Within a second.
-    for (int i = 0; i < 20 && alive(prompt); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(alive(prompt));
-    EXPECT_EQ(caller.exitStatus(30000), 0);
-    const std::string out = caller.output();
-    EXPECT_EQ(out.substr(out.size() - std::min<size_t>(out.size(), 11)), "interrupted");
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"import zefkit\ntry: zefkit.ask_pin()\n"
+         "except KeyboardInterrupt: print('interrupted', end='')", SIGINT},
+        {"import asyncio, signal, zefkit\n"
+         "async def main():\n"
+         "    task = asyncio.create_task(zefkit.choose_directory_async())\n"
+         "    asyncio.get_running_loop().add_signal_handler(signal.SIGUSR1, task.cancel)\n"
+         "    try: await task\n"
+         "    except asyncio.CancelledError: print('interrupted', end='')\n"
+         "asyncio.run(main())", SIGUSR1},
+    };
+    for (const auto &[script, signal] : cases) {
+        SCOPED_TRACE(script);
+        harness::Child caller = start({ZEF_PYTHON, "-c", script});
+        const pid_t prompt = harness::childOf(caller.pid());
+        ASSERT_FALSE(x.focusWindow(prompt).empty()) << caller.output();
+        kill(caller.pid(), signal);
+        for (int i = 0; i < 20 && alive(prompt); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(alive(prompt));
+        EXPECT_EQ(caller.exitStatus(30000), 0);
+        const std::string out = caller.output();
+        EXPECT_EQ(out.substr(out.size() - std::min<size_t>(out.size(), 11)), "interrupted") << out;
+    }
 }
 #endif
 

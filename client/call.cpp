@@ -143,16 +143,18 @@ bool KindLock::take(Turn &turn, const char *name, const Call &call)
     m_file = lockFile(name, call.user);
     if (m_file < 0)
         return false;
+    // flock waits without a limit; with a deadline, it is tried again.
     while (flock(m_file, LOCK_EX | (call.deadline ? LOCK_NB : 0)) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            fail(std::string("cannot lock the lock file of ") + name + ": " + strerror(errno));
+        const int error = errno;
+        if (error != EWOULDBLOCK && error != EINTR) {
+            fail(std::string("cannot lock the lock file of ") + name + ": " + strerror(error));
             return false;
         }
         if (passed(call.deadline)) {
             timedOut(busy);
             return false;
         }
-        if (errno == EWOULDBLOCK)
+        if (error == EWOULDBLOCK)
             std::this_thread::sleep_for(LOCK_RETRY);
     }
     return true;
@@ -247,8 +249,6 @@ void PromptWatch::cancel()
         (void)!write(m_wake, &one, sizeof one);
 }
 
-zef_call::zef_call(PromptKind kind, const zef_options *options) : kind(kind), options(options) {}
-
 zef_call::~zef_call()
 {
     if (m_thread.joinable()) {
@@ -257,7 +257,7 @@ zef_call::~zef_call()
     }
 }
 
-bool zef_call::begin(Turn &turn, const char *prompt)
+bool zef_call::begin(const zef_options *options, Turn &turn, const char *prompt)
 {
     name = prompt;
     if (!prepareCall(options, settings))

@@ -118,8 +118,8 @@ int startCertificate(const char *json, const zef_options *options, zef_call **ca
     if (columnFile.size() > CERT_FILE_MAX_SIZE || listFile.size() > CERT_FILE_MAX_SIZE)
         return fail(ZEF_E_INPUT, "the certificate list is too large for the chooser once encoded");
 
-    auto started = std::make_unique<zef_call>(PromptKind::Certificate, options);
-    if (!started->begin(g_certTurn, "tessary"))
+    auto started = std::make_unique<zef_call>(PromptKind::Certificate);
+    if (!started->begin(options, g_certTurn, "tessary"))
         return lastResult();
     started->home = home;
     started->certificates = cJSON_GetArraySize(certificates);

@@ -172,9 +172,12 @@ enum class Taken { Copied, Absent, Failed };
 // segment of anyone else is left alone. Failed is reported.
 Taken takeSegment(key_t key, void *out, size_t size, const PromptRun &by);
 
+enum class PromptKind { Certificate, Pin, Directory };
+
 // A prompt that hands its answer over through a segment, and the turn that
 // its calls take.
 struct SegmentPrompt {
+    PromptKind kind;
     const char *name;
     key_t key;
     size_t size;
@@ -182,17 +185,15 @@ struct SegmentPrompt {
     Turn turn;
 };
 
-enum class PromptKind { Certificate, Pin, Directory };
-
 // One call from its start to its finish: the prompt runs, watched by a
 // thread of its own that started it (the prompt goes with that thread), and
 // the call holds its kind's lock throughout.
 struct zef_call {
-    zef_call(PromptKind kind, const zef_options *options);
+    explicit zef_call(PromptKind kind) : kind(kind) {}
     ~zef_call();
-    // Prepares the call, checks its display and takes its kind's lock;
-    // false, reported, when one of these fails.
-    bool begin(Turn &turn, const char *name);
+    // Prepares the call of the prompt name, checks its display and takes
+    // its kind's lock; false, reported, when one of these fails.
+    bool begin(const zef_options *options, Turn &turn, const char *name);
     // Starts the prompt on the watching thread and waits until it is up;
     // false, reported, when it could not start.
     bool launch(const std::string &cwd = {});
@@ -200,7 +201,6 @@ struct zef_call {
     Ran end();
 
     PromptKind kind;
-    const zef_options *options;
     Call settings;
     KindLock lock;
     std::unique_ptr<PromptWatch> watch;  // from launch() on

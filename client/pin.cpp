@@ -8,7 +8,7 @@
 
 namespace {
 
-SegmentPrompt g_quorrel{"quorrel", PIN_SEGMENT_KEY, PIN_SEGMENT_SIZE, false, {}};
+SegmentPrompt g_quorrel{PromptKind::Pin, "quorrel", PIN_SEGMENT_KEY, PIN_SEGMENT_SIZE, false, {}};
 
 // The Latin-1 PIN in UTF-8 into out, which has ZEF_PIN_MAX bytes: two
 // for each of at most 32 characters, and the NUL.

@@ -185,8 +185,12 @@ Ran runPrompt(const Call &call, const char *name, PromptRun &run, PromptWatch &w
     close(report[0]);
     int status = 0;
     int error = 0;
+    const auto reap = [&] {
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    };
     if (got == sizeof failure) {
-        waitpid(pid, &status, 0);
+        reap();
         const std::string why = strerror(failure.error);
         if (failure.step == BecomeUser)
             fail(ZEF_E_USER, "cannot become " + call.user.name + " for " + name + ": " + why);
@@ -196,7 +200,7 @@ Ran runPrompt(const Call &call, const char *name, PromptRun &run, PromptWatch &w
     }
     if (!watch.started(pid)) {
         kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
+        reap();
         return Ran::Failed;
     }
 
@@ -282,9 +286,8 @@ int startSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, zef_ca
     if (!call)
         return fail(ZEF_E_INPUT, std::string("no handle to fill in for ") + prompt.name);
     *call = nullptr;
-    auto started = std::make_unique<zef_call>(
-        prompt.key == PIN_SEGMENT_KEY ? PromptKind::Pin : PromptKind::Directory, options);
-    if (!started->begin(prompt.turn, prompt.name) || !clearSegment(prompt.key) ||
+    auto started = std::make_unique<zef_call>(prompt.kind);
+    if (!started->begin(options, prompt.turn, prompt.name) || !clearSegment(prompt.key) ||
         !started->launch(prompt.startsInItsFolder ? started->settings.promptDir : ""))
         return lastResult();
     *call = started.release();

@@ -9,7 +9,9 @@
 
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -469,6 +471,27 @@ TEST_F(LibraryStandIns, APromptGoesWithItsCaller)
     for (int i = 0; i < 200 && alive(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(alive());
+}
+
+// Another caller holds the PIN prompt's lock file: a call waits for it
+// until its timeout, and its prompt never starts.
+TEST_F(LibraryStandIns, AnotherCallersLockIsWaitedForUntilTheTimeout)
+{
+    script("quorrel", ": > " + files.file("started"));
+    const bool run = std::filesystem::is_directory("/run/user/" + std::to_string(geteuid()));
+    const std::string folder =
+        (run ? "/run/user/" : "/tmp/zefkit-") + std::to_string(geteuid());
+    mkdir(folder.c_str(), 0700);
+    const int held = open((folder + "/zefkit-quorrel.lock").c_str(), O_RDONLY | O_CREAT, 0600);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    zef_options o = options();
+    o.timeout_ms = 300;
+    char pin[ZEF_PIN_MAX];
+    EXPECT_EQ(zef_ask_pin(pin, sizeof pin, &o), ZEF_TIMEOUT);
+    EXPECT_STREQ(zef_last_error(), "another call kept quorrel busy until the timeout");
+    EXPECT_EQ(zef_last_error_kind(), ZEF_E_TIMEOUT);
+    close(held);
+    EXPECT_FALSE(files.read("started"));
 }
 
 TEST_F(LibraryStandIns, TwoThreadsAskingAtOnceTakeTurns)

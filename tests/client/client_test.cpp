@@ -25,15 +25,20 @@ namespace {
 const char CERTS[] = R"({"columns": [{"title": "Subject", "member": "DN"}],
                          "certificates": [{"DN": "CN=Alice"}, {"DN": "CN=Bob"}]})";
 
-const key_t PIN_KEY = 18945;
-const key_t DIR_KEY = 18991;
-
 // Whether the process pid is there (a zombie counts as gone).
 bool alive(pid_t pid)
 {
-    const std::string text = harness::readFile("/proc/" + std::to_string(pid) + "/stat").value_or("");
+    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    const std::string text = harness::readFile(stat).value_or("");
     return !text.empty() && text.find(") Z ") == std::string::npos;
 }
+
+// The real prompts run in the plain build only: sanitized, they would report
+// the toolkit's leaks as they exit, and the small environment that the
+// library gives them holds none of the tests' sanitizer settings.
+#ifdef ZEF_CMAKE
+const key_t PIN_KEY = 18945;
+const key_t DIR_KEY = 18991;
 
 // A child of a thread of pid but its first (which may have others), -1 when
 // there is none at once.
@@ -48,10 +53,6 @@ pid_t promptOf(pid_t pid)
     return -1;
 }
 
-// The real prompts run in the plain build only: sanitized, they would report
-// the toolkit's leaks as they exit, and the small environment that the
-// library gives them holds none of the tests' sanitizer settings.
-#ifdef ZEF_CMAKE
 using Steps = std::vector<std::vector<std::string>>;
 enum Kind { Cert, Pin, Dir };
 
@@ -149,7 +150,7 @@ TEST_F(Library, AnswersChosenCancelledTimedOutOrTooLarge)
             unsetenv("XAUTHORITY");
             const std::string display = x.display();
             const zef_options options{nullptr, display.c_str(), c.timeoutMs,
-                                      prompts.path().c_str()};
+                                      prompts.path().c_str(), nullptr};
             callLibrary(c, options);
         });
         expectAnswer(c, caller);
@@ -373,6 +374,7 @@ TEST_F(InstalledLibrary, CtrlCOrACancelledTaskInPythonClosesThePrompt)
 // Stand-in prompts: scripts in a folder of their own.
 class LibraryStandIns : public ::testing::Test {
 protected:
+    void SetUp() override { setenv("HOME", home.path().c_str(), 1); }
     void script(const std::string &name, const std::string &body)
     {
         prompts.write(name, "#!/bin/sh\n" + body + "\n");
@@ -398,7 +400,6 @@ TEST_F(LibraryStandIns, APromptThatDiesIsAnErrorWithItsSignal)
     script("quorrel", "kill -9 $$");
     script("tessary", "stat -c %a \"$HOME/.certInfoList\" > " + files.file("mode") +
                           "\nprintf 1 > \"$HOME/.certlistindex\"");
-    setenv("HOME", home.path().c_str(), 1);
     const std::string columns = R"({"columns": [{"title": "S", "member": "DN"}], )";
     std::string hundred = R"({"columns": [)";
     for (int i = 0; i < 100; ++i)
@@ -463,14 +464,10 @@ TEST_F(LibraryStandIns, APromptGoesWithItsCaller)
     kill(caller.pid(), SIGKILL);
     caller.wait(10000);
     // Gone, or a zombie that nobody reaps here.
-    const std::string stat = "/proc/" + pid.substr(0, pid.size() - 1) + "/stat";
-    auto alive = [&] {
-        const std::string text = harness::readFile(stat).value_or("");
-        return !text.empty() && text.find(") Z ") == std::string::npos;
-    };
-    for (int i = 0; i < 200 && alive(); ++i)
+    const pid_t prompt = std::stoi(pid);
+    for (int i = 0; i < 200 && alive(prompt); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(alive());
+    EXPECT_FALSE(alive(prompt));
 }
 
 // Another caller holds the PIN prompt's lock file: a call waits for it
@@ -503,7 +500,6 @@ TEST_F(LibraryStandIns, TwoThreadsAskingAtOnceTakeTurns)
                           " 2>/dev/null || echo 0)\necho $((n + 1)) > " + files.file("count") +
                           "\nprintf %s $n > \"$HOME/.certlistindex\"\nrmdir " +
                           files.file("running"));
-    setenv("HOME", home.path().c_str(), 1);
     int rows[2] = {-1, -1};
     int results[2] = {-1, -1};
     const zef_options o = options();

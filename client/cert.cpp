@@ -146,7 +146,7 @@ int startCertificate(const char *json, const zef_options *options, zef_call **ca
 int finishCertificate(zef_call *call, int *row)
 {
     const std::unique_ptr<zef_call> finished(call);
-    if (!call)
+    if (!call || call->kind != PromptKind::Certificate)
         return fail(ZEF_E_INPUT, "no call of tessary to finish");
     const Ran ran = call->end();
     // A number of at most 9 digits, or "-1"; whatever else is there is no

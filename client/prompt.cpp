@@ -298,7 +298,7 @@ int finishSegmentPrompt(SegmentPrompt &prompt, zef_call *call, char *answer, siz
                         void *segment)
 {
     const std::unique_ptr<zef_call> finished(call);
-    if (!call)
+    if (!call || call->kind != prompt.kind)
         return fail(ZEF_E_INPUT, std::string("no call of ") + prompt.name + " to finish");
     // Whatever the outcome, no earlier content passes for an answer.
     if (answer)

@@ -13,8 +13,9 @@
 //     ]
 //   }
 //
-// The chosen certificate is printed as compact JSON on one line, written anew
-// from FILE (its members in their order, its spacing not kept).
+// The chosen certificate is printed on one line, as JSON without blanks (its
+// members as in FILE, re-serialised). The library removes the chooser's
+// files from HOME once the chooser has ended.
 #include "zefcall.h"
 
 #include "homefile.h"

@@ -3,6 +3,7 @@
 // one prompt, through libzefclient.
 #include "zefcall.h"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -13,7 +14,7 @@
 namespace fs = std::filesystem;
 
 static const char USAGE[] =
-    "Usage: zefcall [--user NAME] [--timeout MS] [--verbose] COMMAND\n"
+    "Usage: zefcall [--user NAME] [--timeout MS] [--message TEXT] [--verbose] COMMAND\n"
     "\n"
     "  cert FILE           let the user choose one of the certificates in FILE\n"
     "                      (tessary) and print it\n"
@@ -31,7 +32,11 @@ static const char USAGE[] =
     "                      HOME; when HOME is root's, as the user of the desktop\n"
     "                      session on the display (or the active one on seat0),\n"
     "                      and as root only when that user is root\n"
-    "  --timeout MS        close a prompt that has no answer after MS milliseconds\n"
+    "  --timeout MS        close a prompt that has no answer MS milliseconds (1 to\n"
+    "                      2147483647) after the call started, waiting for\n"
+    "                      another caller of the same prompt included\n"
+    "  --message TEXT      show TEXT above the PIN field (who asks, or that the\n"
+    "                      last PIN was wrong)\n"
     "  --verbose           print the prompt's last lines (its diagnostics) on\n"
     "                      standard error\n"
     "\n"
@@ -108,9 +113,11 @@ int main(int argc, char **argv)
             const char *text = argv[++first];
             char *end = nullptr;
             const long ms = strtol(text, &end, 10);
-            if (!*text || *end || ms < 1 || ms > 86400000)
-                return fail("--timeout takes milliseconds from 1 to 86400000");
+            if (!*text || *end || ms < 1 || ms > INT_MAX)
+                return fail("--timeout takes milliseconds from 1 to " + std::to_string(INT_MAX));
             g_options.timeout_ms = static_cast<int>(ms);
+        } else if (valued && strcmp(argv[first], "--message") == 0) {
+            g_options.message = argv[++first];
         } else {
             break;
         }

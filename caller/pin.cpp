@@ -9,9 +9,8 @@ int pinCommand(bool show)
     zef_options options;
     if (!promptOptions("quorrel", options))
         return Failed;
-    // Room for a PIN block of Latin-1 characters, two bytes each in UTF-8,
-    // and the line feed.
-    char pin[2 * 32 + 2];
+    // Room for every PIN, and the line feed.
+    char pin[ZEF_PIN_MAX + 1];
     const int result = zef_ask_pin(pin, sizeof pin - 1, &options);
     if (result == ZEF_CANCELLED) {
         puts("No PIN received");

@@ -30,8 +30,8 @@ std::string columnFileText(const cJSON *columns, const cJSON *certificates, std:
     const int count = cJSON_GetArraySize(columns);
     if (!cJSON_IsArray(columns) || count < 1 || count > 99)
         return "\"columns\" must be an array of 1 to 99 columns";
-    if (!cJSON_IsArray(certificates))
-        return "\"certificates\" must be an array";
+    if (!cJSON_IsArray(certificates) || cJSON_GetArraySize(certificates) < 1)
+        return "\"certificates\" must be an array of at least one certificate";
     int number = 0;
     const cJSON *certificate = nullptr;
     cJSON_ArrayForEach(certificate, certificates) {
@@ -82,68 +82,92 @@ bool parseIndex(const std::string &text, long &row)
     return true;
 }
 
-std::timed_mutex g_certMutex;
+Turn g_certTurn;
 
-int chooseCertificate(const char *json, const zef_options *options, int *row)
+// The chooser's three files in home, which go once it has ended.
+const char *const LIST_FILES[] = {".certInfoColumn", ".certInfoList", ".certlistindex"};
+
+void removeListFiles(const std::string &home)
 {
-    Call call;
-    if (!json || !row)
-        return fail("no certificate list or no row to fill in");
-    if (!prepareCall(options, call))
-        return ZEF_ERROR;
+    for (const char *name : LIST_FILES)
+        unlink((home + "/" + name).c_str());
+}
+
+int startCertificate(const char *json, const zef_options *options, zef_call **call)
+{
+    if (!json || !call)
+        return fail(ZEF_E_INPUT, "no certificate list or no handle to fill in");
+    *call = nullptr;
     Json doc(cJSON_Parse(json), cJSON_Delete);
     if (!doc)
-        return fail("the certificate list is not JSON");
+        return fail(ZEF_E_INPUT, "the certificate list is not JSON");
     const cJSON *certificates = cJSON_GetObjectItemCaseSensitive(doc.get(), "certificates");
     std::string columnText;
-    std::string wrong = columnFileText(
+    const std::string wrong = columnFileText(
         cJSON_GetObjectItemCaseSensitive(doc.get(), "columns"), certificates, columnText);
     if (!wrong.empty())
-        return fail(wrong);
+        return fail(ZEF_E_INPUT, wrong);
 
-    if (call.home.empty())
-        return fail("HOME is not set");
     // Stored percent-encoded twice, as a service may keep them; the chooser
     // undoes both passes.
-    const std::string &dir = call.home;
     const std::string columnFile = percentEncode(percentEncode(columnText));
     const std::string listFile = percentEncode(percentEncode(printed(certificates)));
     if (columnFile.size() > CERT_FILE_MAX_SIZE || listFile.size() > CERT_FILE_MAX_SIZE)
-        return fail("the certificate list is too large for the chooser once encoded");
+        return fail(ZEF_E_INPUT, "the certificate list is too large for the chooser once encoded");
 
-    KindLock lock(g_certMutex, call);
-    if (!lock.locked())
-        return timedOut("another call kept tessary busy until the timeout");
-    if (!writeFile(dir + "/.certInfoColumn", columnFile, call.user) ||
-        !writeFile(dir + "/.certInfoList", listFile, call.user))
-        return ZEF_ERROR;
-    // The chooser writes "-1" as it starts. Should it not get that far, a
-    // choice left from an earlier run must not pass for this one.
+    auto started = std::make_unique<zef_call>(PromptKind::Certificate);
+    if (!started->begin(options, g_certTurn, "tessary"))
+        return lastResult();
+    started->home = started->settings.home;
+    if (started->home.empty())
+        return fail(ZEF_E_INPUT, "HOME is not set");
+    started->certificates = cJSON_GetArraySize(certificates);
+    const std::string dir = started->home;
+    // Only the user reads the list. The chooser writes "-1" as it starts;
+    // should it not get that far, a choice left from an earlier run must
+    // not pass for this one.
     const std::string indexFile = dir + "/.certlistindex";
-    if (unlink(indexFile.c_str()) != 0 && errno != ENOENT)
-        return fail("cannot remove " + indexFile + ": " + strerror(errno));
-
-    PromptRun run;
-    switch (runPrompt(call, "tessary", run)) {
-    case Ran::Failed:
-        return ZEF_ERROR;
-    case Ran::TimedOut:
-        return ZEF_TIMEOUT;
-    case Ran::Ended:
-        break;
+    bool ready = writeFile(dir + "/.certInfoColumn", columnFile, started->settings.user, 0600) &&
+                 writeFile(dir + "/.certInfoList", listFile, started->settings.user, 0600);
+    if (ready && unlink(indexFile.c_str()) != 0 && errno != ENOENT) {
+        fail("cannot remove " + indexFile + ": " + strerror(errno));
+        ready = false;
     }
+    if (!ready || !started->launch()) {
+        const int result = lastResult();
+        removeListFiles(dir);
+        return result;
+    }
+    *call = started.release();
+    return ZEF_CHOSEN;
+}
 
+int finishCertificate(zef_call *call, int *row)
+{
+    const std::unique_ptr<zef_call> finished(call);
+    if (!call || call->kind != PromptKind::Certificate)
+        return fail(ZEF_E_INPUT, "no call of tessary to finish");
+    const Ran ran = call->end();
     // A number of at most 9 digits, or "-1"; whatever else is there is no
     // choice, and is not read further.
     std::string index;
-    wrong = readHomeFile(indexFile, 16, index);
+    const std::string wrong =
+        ran == Ran::Ended ? readHomeFile(call->home + "/.certlistindex", 16, index) : "";
+    removeListFiles(call->home);
+    if (ran == Ran::Cancelled || call->watch->cancelled()) {
+        clearError();
+        return ZEF_CANCELLED;
+    }
+    if (ran != Ran::Ended)
+        return lastResult();
+    if (!row)
+        return fail(ZEF_E_INPUT, "no row to fill in");
     if (!wrong.empty())
-        return fail("tessary left no choice: " + wrong);
+        return fail(ZEF_E_PROMPT, "tessary left no choice: " + wrong);
     long chosen = 0;
-    const int count = cJSON_GetArraySize(certificates);
-    if (!parseIndex(index, chosen) || chosen >= count)
-        return fail("tessary left a choice that is no row of the " + std::to_string(count) +
-                    " certificates");
+    if (!parseIndex(index, chosen) || chosen >= call->certificates)
+        return fail(ZEF_E_PROMPT, "tessary left a choice that is no row of the " +
+                                      std::to_string(call->certificates) + " certificates");
     if (chosen < 0)
         return ZEF_CANCELLED;
     *row = static_cast<int>(chosen);
@@ -169,8 +193,25 @@ std::string percentEncode(const std::string &text)
     return out;
 }
 
+extern "C" int zef_start_certificate(const char *certificates_json, const zef_options *options,
+                                     zef_call **call)
+{
+    return guarded([&] { return startCertificate(certificates_json, options, call); });
+}
+
+extern "C" int zef_finish_certificate(zef_call *call, int *row)
+{
+    return guarded([&] { return finishCertificate(call, row); });
+}
+
 extern "C" int zef_choose_certificate(const char *certificates_json,
                                       const zef_options *options, int *row)
 {
-    return guarded([&] { return chooseCertificate(certificates_json, options, row); });
+    return guarded([&] {
+        if (!row)
+            return fail(ZEF_E_INPUT, "no row to fill in");
+        zef_call *call = nullptr;
+        const int started = startCertificate(certificates_json, options, &call);
+        return started != ZEF_CHOSEN ? started : finishCertificate(call, row);
+    });
 }

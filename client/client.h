@@ -5,15 +5,22 @@
 #include "sharememory.h"
 #include "zefkit/zefclient.h"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
-// Set this thread's error line and return ZEF_ERROR or ZEF_TIMEOUT.
+// Set this thread's error line and kind and return ZEF_ERROR or
+// ZEF_TIMEOUT. Without a kind, the error is the system's.
+int fail(int kind, const std::string &message);
 int fail(const std::string &message);
 int timedOut(const std::string &message);
 // Keeps the end of what this thread's last prompt printed, for
@@ -22,9 +29,16 @@ void keepOutput(const std::string &text, const std::string &lastLine);
 // ": " and that last line, or nothing: for the error line of a prompt that
 // ended without an answer.
 std::string promptSaid();
-// Runs one call of the C API, whose caller no exception may reach.
+// Gives the line that this thread's last failure set another kind.
+int failKind(int kind);
+// What this thread's last failure returned: ZEF_TIMEOUT or ZEF_ERROR.
+int lastResult();
+void clearError();
+// Runs one call of the C API, whose caller no exception may reach, with
+// this thread's error line cleared first.
 template <typename Body> int guarded(const Body &body)
 {
+    clearError();
     try {
         return body();
     } catch (const std::exception &e) {
@@ -61,6 +75,7 @@ struct Call {
     std::string home;     // the prompt's HOME, where the chooser's files go
     std::string promptDir;
     std::optional<Clock::time_point> deadline;
+    std::string message;  // for the PIN prompt; empty: none
 };
 // False, reported, when the options cannot be used.
 bool prepareCall(const zef_options *options, Call &call);
@@ -76,37 +91,98 @@ bool choosePromptUser(const char *name, Call &call);
 // knows none (or the library was built without it).
 bool desktopSession(const std::string &display, uid_t &uid, std::string &sessionDisplay);
 
-// Serialises the calls of one kind. Locked unless the call's deadline passed
-// first.
-class KindLock {
+// False, reported (ZEF_E_DISPLAY), when the call's display cannot be
+// opened: a prompt would only die of it.
+bool displayOpens(const Call &call);
+
+// One kind's turn among the threads of this process. A call takes it as it
+// starts and gives it back as it finishes, which may be on another thread.
+class Turn {
 public:
-    KindLock(std::timed_mutex &mutex, const Call &call);
-    bool locked() const { return m_lock.owns_lock(); }
+    bool take(const std::optional<Clock::time_point> &deadline);
+    void give();
 
 private:
-    std::unique_lock<std::timed_mutex> m_lock;
+    std::mutex m_mutex;
+    std::condition_variable m_given;
+    bool m_taken = false;
+};
+
+// A call's hold on its kind: the turn among our threads, then a lock file
+// of the kind in the prompt user's runtime folder, so that no two callers
+// on the machine show that user the same prompt at once. Held until
+// destroyed; take() is false, reported, when the deadline passed first
+// (ZEF_TIMEOUT) or the lock file cannot be used.
+class KindLock {
+public:
+    KindLock() = default;
+    KindLock(const KindLock &) = delete;
+    KindLock &operator=(const KindLock &) = delete;
+    ~KindLock();
+    bool take(Turn &turn, const char *name, const Call &call);
+
+private:
+    Turn *m_turn = nullptr;
+    int m_file = -1;
 };
 
 // Writes bytes to name, never through a link nor into a file that has a
-// second name, and gives the file to user, who is to read it. False,
-// reported, when that cannot be done.
+// second name, with mode, and gives the file to user, who is to read it.
+// False, reported, when that cannot be done.
 bool writeFile(const std::string &name, const std::string &bytes, const PromptUser &user,
-               mode_t mode = 0666);
+               mode_t mode);
 
 // The prompt as it ran: its process id and the user it ran as.
 struct PromptRun {
     pid_t pid = -1;
     uid_t uid = 0;
+    // The end of what it printed, and its last line, for the caller's thread.
+    std::string output;
+    std::string lastLine;
 };
-enum class Ran { Ended, Failed, TimedOut };
+enum class Ran { Ended, Failed, TimedOut, Cancelled };
+
+// How a running prompt is waited for. runPrompt tells it when the prompt is
+// up, then waits through it; the prompt is killed at the call's deadline or
+// when the call is cancelled, from any thread.
+class PromptWatch {
+public:
+    // onStarted is called once the prompt is up.
+    PromptWatch(const std::optional<Clock::time_point> &deadline, std::function<void()> onStarted);
+    PromptWatch(const PromptWatch &) = delete;
+    PromptWatch &operator=(const PromptWatch &) = delete;
+    ~PromptWatch();
+
+    // The prompt pid runs: makes the descriptor that becomes readable once
+    // it has ended. False, reported, when none can be made.
+    bool started(pid_t pid);
+    enum class End { Exited, TimedOut, Cancelled, Lost };
+    // Waits for pid to end and reaps it, its wait status in status (the
+    // error in error for Lost). Whenever fd (if any) is readable or closed,
+    // drain is called to read it, so that the prompt never blocks writing.
+    End wait(pid_t pid, int &status, int &error, int fd = -1,
+             const std::function<void()> &drain = {});
+    void cancel();
+    bool cancelled() const { return m_cancelled; }
+    int fd() const { return m_pidfd >= 0 ? m_pidfd : m_ended[0]; }
+
+private:
+    std::optional<Clock::time_point> m_deadline;
+    std::function<void()> m_onStarted;
+    std::atomic<bool> m_cancelled{false};
+    int m_wake = -1;  // an eventfd that cancel() writes
+    int m_pidfd = -1;
+    int m_ended[2] = {-1, -1};  // without pidfds: closed once the prompt has ended
+};
+
 // Runs the prompt name from the call's folder without arguments, in the
 // folder cwd (empty: the user's home, else /), keeps the end of what it
-// prints for zef_last_output, and waits for it, at most until the call's
-// deadline: a prompt still there then is killed and reaped, and the error
-// line says so. run tells which process it was. Every ordinary ending of a
-// prompt is exit status 0; anything else is reported as Failed, with the
-// prompt's last line.
-Ran runPrompt(const Call &call, const char *name, PromptRun &run, const std::string &cwd = {});
+// prints, and waits for it through watch: a prompt killed at the deadline is
+// reported. run tells which process it was and what it printed. Every
+// ordinary ending of a prompt is exit status 0; anything else is reported as
+// Failed, with the prompt's last line.
+Ran runPrompt(const Call &call, const char *name, PromptRun &run, PromptWatch &watch,
+              const std::string &cwd = {});
 // Removes a segment left under key by an earlier run, so that what is found
 // there after the prompt has ended is this run's result. False (reported)
 // when one is there and cannot be removed.
@@ -117,23 +193,64 @@ enum class Taken { Copied, Absent, Failed };
 // segment of anyone else is left alone. Failed is reported.
 Taken takeSegment(key_t key, void *out, size_t size, const PromptRun &by);
 
+enum class PromptKind { Certificate, Pin, Directory };
+
 // A prompt that hands its answer over through a segment, and the turn that
 // its calls take.
 struct SegmentPrompt {
+    PromptKind kind;
     const char *name;
     key_t key;
     size_t size;
     bool startsInItsFolder;
-    std::timed_mutex turn;
+    Turn turn;
 };
-// A call of such a prompt up to its segment: empties the caller's answer
-// buffer, waits for its turn, removes a leftover segment, runs the prompt
-// and takes the segment it left into segment (prompt.size bytes). Returns
-// HANDED_OVER then, and otherwise the call's result: ZEF_CANCELLED when
-// the prompt left no segment.
+
+// One call from its start to its finish: the prompt runs, watched by a
+// thread of its own that started it (the prompt goes with that thread), and
+// the call holds its kind's lock throughout.
+struct zef_call {
+    explicit zef_call(PromptKind kind) : kind(kind) {}
+    ~zef_call();
+    // Prepares the call of the prompt name, checks its display and takes
+    // its kind's lock; false, reported, when one of these fails.
+    bool begin(const zef_options *options, Turn &turn, const char *name);
+    // Starts the prompt on the watching thread and waits until it is up;
+    // false, reported, when it could not start.
+    bool launch(const std::string &cwd = {});
+    // Waits for the prompt's end; a failure or timeout is reported.
+    Ran end();
+
+    PromptKind kind;
+    Call settings;
+    KindLock lock;
+    std::unique_ptr<PromptWatch> watch;  // from launch() on
+    PromptRun run;
+    const char *name = "";
+    // The chooser's list: its files' folder and its number of certificates.
+    std::string home;
+    int certificates = 0;
+
+private:
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    enum { Starting, Up, Over } m_state = Starting;
+    Ran m_ran = Ran::Failed;
+    int m_errorKind = ZEF_E_NONE;
+    std::string m_error;
+};
+
+// Starts and finishes a call of a segment prompt. The finish waits for the
+// prompt, takes the segment it left into segment (prompt.size bytes), and
+// returns HANDED_OVER then, NO_SEGMENT when the prompt ended without one,
+// and otherwise the call's result (ZEF_CANCELLED when it was cancelled).
+// The answer buffer is emptied first, whatever the outcome.
 constexpr int HANDED_OVER = -1;
-int askSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, char *answer,
-                     size_t answerSize, void *segment);
+constexpr int NO_SEGMENT = -2;
+int startSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, zef_call **call);
+int finishSegmentPrompt(SegmentPrompt &prompt, zef_call *call, char *answer, size_t answerSize,
+                        void *segment);
 
 // One pass of percent-encoding: every byte but ASCII letters, digits and
 // -_.!~*'() becomes %XX.

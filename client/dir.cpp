@@ -7,15 +7,15 @@ namespace {
 
 // dirvane loads its Chinese texts from translations/ in its working folder,
 // which the installation puts beside the program.
-SegmentPrompt g_dirvane{"dirvane", DIR_SEGMENT_KEY, DIR_SEGMENT_SIZE, true, {}};
+SegmentPrompt g_dirvane{PromptKind::Directory, "dirvane", DIR_SEGMENT_KEY, DIR_SEGMENT_SIZE, true, {}};
 
-int chooseDirectory(char *out, size_t size, const zef_options *options)
+int finishDirectory(zef_call *call, char *out, size_t size)
 {
     char text[DIR_SEGMENT_SIZE];
-    const int asked = askSegmentPrompt(g_dirvane, options, out, size, text);
+    const int asked = finishSegmentPrompt(g_dirvane, call, out, size, text);
     // dirvane hands over a cancellation too: no segment means it failed.
-    if (asked == ZEF_CANCELLED)
-        return fail("dirvane left no result" + promptSaid());
+    if (asked == NO_SEGMENT)
+        return fail(ZEF_E_PROMPT, "dirvane left no result" + promptSaid());
     if (asked != HANDED_OVER)
         return asked;
     DirResult result;
@@ -23,7 +23,7 @@ int chooseDirectory(char *out, size_t size, const zef_options *options)
     const std::string shown(text, end ? static_cast<const char *>(end) - text : sizeof text);
     if (!end || !parseDirResult(shown, result) || result.status < 1 || result.status > 2 ||
         (result.status == 2 && !result.path.empty()))
-        return fail("dirvane left a result that cannot be read: " + shown);
+        return fail(ZEF_E_PROMPT, "dirvane left a result that cannot be read: " + shown);
 
     // Accepted with nothing selected gives status 1 and no path: that is no
     // directory either.
@@ -57,7 +57,23 @@ bool parseDirResult(const std::string &text, DirResult &result)
     return true;
 }
 
+extern "C" int zef_start_directory(const zef_options *options, zef_call **call)
+{
+    return guarded([&] { return startSegmentPrompt(g_dirvane, options, call); });
+}
+
+extern "C" int zef_finish_directory(zef_call *call, char *path, size_t size)
+{
+    return guarded([&] { return finishDirectory(call, path, size); });
+}
+
 extern "C" int zef_choose_directory(char *path, size_t size, const zef_options *options)
 {
-    return guarded([&] { return chooseDirectory(path, size, options); });
+    return guarded([&] {
+        zef_call *call = nullptr;
+        const int started = startSegmentPrompt(g_dirvane, options, &call);
+        if (started != ZEF_CHOSEN && path)
+            memset(path, 0, size);
+        return started != ZEF_CHOSEN ? started : finishDirectory(call, path, size);
+    });
 }

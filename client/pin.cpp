@@ -8,19 +8,15 @@
 
 namespace {
 
-SegmentPrompt g_quorrel{"quorrel", PIN_SEGMENT_KEY, PIN_SEGMENT_SIZE, false, {}};
+SegmentPrompt g_quorrel{PromptKind::Pin, "quorrel", PIN_SEGMENT_KEY, PIN_SEGMENT_SIZE, false, {}};
 
-// The Latin-1 PIN in UTF-8 into out; false, with out all zero, when it does
-// not fit.
-bool toUtf8(const char *latin1, char *out, size_t size)
+// The Latin-1 PIN in UTF-8 into out, which has ZEF_PIN_MAX bytes: two
+// for each of at most 32 characters, and the NUL.
+void toUtf8(const char *latin1, char *out)
 {
     size_t n = 0;
     for (const char *c = latin1; *c; ++c) {
         const unsigned char byte = static_cast<unsigned char>(*c);
-        if (n + (byte < 0x80 ? 1 : 2) >= size) {
-            explicit_bzero(out, size);
-            return false;
-        }
         if (byte < 0x80) {
             out[n++] = static_cast<char>(byte);
         } else {
@@ -29,24 +25,44 @@ bool toUtf8(const char *latin1, char *out, size_t size)
         }
     }
     out[n] = '\0';
-    return true;
 }
 
-int askPin(char *out, size_t size, const zef_options *options)
+static_assert(ZEF_PIN_MAX == 2 * PIN_BLOCK_SIZE + 1, "every PIN fits ZEF_PIN_MAX bytes");
+
+// A buffer that may be too small for the PIN the user types is refused,
+// whatever is typed, so that no typed PIN is thrown away.
+bool pinFits(char *out, size_t size)
+{
+    if (out && size >= ZEF_PIN_MAX)
+        return true;
+    if (out)
+        explicit_bzero(out, size);
+    fail(ZEF_E_INPUT, "a PIN buffer needs ZEF_PIN_MAX (" + std::to_string(ZEF_PIN_MAX) +
+                          ") bytes, not " + std::to_string(out ? size : 0));
+    return false;
+}
+
+int finishPin(zef_call *call, char *out, size_t size)
 {
     unsigned char segment[PIN_SEGMENT_SIZE];
-    const int asked = askSegmentPrompt(g_quorrel, options, out, size, segment);
+    if (!out || size < ZEF_PIN_MAX) {
+        zef_cancel(call);
+        finishSegmentPrompt(g_quorrel, call, out, out ? size : 0, segment);
+        pinFits(out, size);
+        return ZEF_ERROR;
+    }
+    const int asked = finishSegmentPrompt(g_quorrel, call, out, size, segment);
+    if (asked == NO_SEGMENT)
+        return ZEF_CANCELLED;
     if (asked != HANDED_OVER)
         return asked;
     char pin[PIN_BLOCK_SIZE + 1];
     bool ok = pinFromSegment(segment, pin);
     explicit_bzero(segment, sizeof segment);
     if (!ok)
-        return fail("the PIN segment does not decrypt under the shared key");
-    ok = toUtf8(pin, out, size);
+        return fail(ZEF_E_PROMPT, "the PIN segment does not decrypt under the shared key");
+    toUtf8(pin, out);
     explicit_bzero(pin, sizeof pin);
-    if (!ok)
-        return fail("the PIN does not fit a buffer of " + std::to_string(size) + " bytes");
     return ZEF_CHOSEN;
 }
 
@@ -72,7 +88,26 @@ bool pinFromSegment(const unsigned char (&segment)[PIN_SEGMENT_SIZE],
     return ok;
 }
 
+extern "C" int zef_start_pin(const zef_options *options, zef_call **call)
+{
+    return guarded([&] { return startSegmentPrompt(g_quorrel, options, call); });
+}
+
+extern "C" int zef_finish_pin(zef_call *call, char *pin, size_t size)
+{
+    return guarded([&] { return finishPin(call, pin, size); });
+}
+
 extern "C" int zef_ask_pin(char *pin, size_t size, const zef_options *options)
 {
-    return guarded([&] { return askPin(pin, size, options); });
+    return guarded([&] {
+        if (!pinFits(pin, size))
+            return ZEF_ERROR;
+        zef_call *call = nullptr;
+        const int started = startSegmentPrompt(g_quorrel, options, &call);
+        // Emptied as the finish would, when there is none.
+        if (started != ZEF_CHOSEN)
+            explicit_bzero(pin, size);
+        return started != ZEF_CHOSEN ? started : finishPin(call, pin, size);
+    });
 }

@@ -132,36 +132,10 @@ std::vector<char *> cStrings(std::vector<std::string> &strings)
     return out;
 }
 
-// Waits for pid to end, until deadline if there is one, draining output
-// meanwhile so that a prompt that prints much never blocks. False when the
-// deadline came first.
-bool waitUntil(pid_t pid, const std::optional<Clock::time_point> &deadline, int &status,
-               int &error, PromptOutput &output)
-{
-    error = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            output.drain();
-            return true;
-        }
-        if (done < 0 && errno != EINTR) {
-            error = errno;
-            return true;
-        }
-        if (deadline && Clock::now() >= *deadline)
-            return false;
-        // Whatever the prompt started may hold the pipe beyond its end, so
-        // its end is asked for every few milliseconds.
-        pollfd ready{output.fd(), POLLIN, 0};
-        poll(&ready, 1, 10);
-        output.drain();
-    }
-}
-
 }  // namespace
 
-Ran runPrompt(const Call &call, const char *name, PromptRun &run, const std::string &cwd)
+Ran runPrompt(const Call &call, const char *name, PromptRun &run, PromptWatch &watch,
+              const std::string &cwd)
 {
     const std::string path = call.promptDir + "/" + name;
     XauthorityHandOver xauthority;
@@ -170,6 +144,8 @@ Ran runPrompt(const Call &call, const char *name, PromptRun &run, const std::str
     // Built before the fork: the child only cleans up, changes user and starts.
     std::vector<std::string> argv{path};
     std::vector<std::string> env = promptEnvironment(call, xauthority.path());
+    if (!call.message.empty())
+        env.push_back("ZEF_PIN_MESSAGE=" + call.message);
     const std::vector<char *> cArgv = cStrings(argv);
     const std::vector<char *> cEnv = cStrings(env);
     const std::string &folder = cwd.empty() ? call.user.home : cwd;
@@ -204,39 +180,52 @@ Ran runPrompt(const Call &call, const char *name, PromptRun &run, const std::str
     close(report[0]);
     int status = 0;
     int error = 0;
+    const auto reap = [&] {
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    };
     if (got == sizeof failure) {
-        waitUntil(pid, std::nullopt, status, error, output);
+        reap();
         const std::string why = strerror(failure.error);
         if (failure.step == CleanProcess)
             fail(std::string("cannot prepare the process of ") + name + ": " + why);
         else if (failure.step == BecomeUser)
-            fail("cannot become " + call.user.name + " for " + name + ": " + why);
+            fail(ZEF_E_USER, "cannot become " + call.user.name + " for " + name + ": " + why);
         else
-            fail("cannot start " + path + ": " + why);
+            fail(ZEF_E_PROMPT, "cannot start " + path + ": " + why);
+        return Ran::Failed;
+    }
+    if (!watch.started(pid)) {
+        kill(pid, SIGKILL);
+        reap();
         return Ran::Failed;
     }
 
-    const bool ended = waitUntil(pid, call.deadline, status, error, output);
-    if (!ended) {
-        kill(pid, SIGKILL);
-        waitUntil(pid, std::nullopt, status, error, output);
-    }
-    keepOutput(output.text(), output.lastLine());
-    if (!ended) {
+    const PromptWatch::End end =
+        watch.wait(pid, status, error, output.fd(), [&output] { output.drain(); });
+    output.drain();
+    run.output = output.text();
+    run.lastLine = output.lastLine();
+    keepOutput(run.output, run.lastLine);
+    switch (end) {
+    case PromptWatch::End::TimedOut:
         timedOut(std::string(name) + " gave no answer in time and was closed" + promptSaid());
         return Ran::TimedOut;
-    }
-    if (error != 0) {
+    case PromptWatch::End::Cancelled:
+        return Ran::Cancelled;
+    case PromptWatch::End::Lost:
         fail(std::string("lost ") + name + ": " + strerror(error));
         return Ran::Failed;
+    case PromptWatch::End::Exited:
+        break;
     }
     // A prompt that crashed may have left half a result; none of it counts.
     if (WIFSIGNALED(status))
-        fail(std::string(name) + " was killed by signal " + std::to_string(WTERMSIG(status)) +
-             promptSaid());
+        fail(ZEF_E_PROMPT, std::string(name) + " was killed by signal " +
+                               std::to_string(WTERMSIG(status)) + promptSaid());
     else if (WEXITSTATUS(status) != 0)
-        fail(std::string(name) + " ended with status " + std::to_string(WEXITSTATUS(status)) +
-             promptSaid());
+        fail(ZEF_E_PROMPT, std::string(name) + " ended with status " +
+                               std::to_string(WEXITSTATUS(status)) + promptSaid());
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Ran::Ended : Ran::Failed;
 }
 
@@ -295,44 +284,51 @@ Taken takeSegment(key_t key, void *out, size_t size, const PromptRun &by)
     return taken;
 }
 
-int askSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, char *answer,
-                     size_t answerSize, void *segment)
+int startSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, zef_call **call)
 {
-    if (!answer || answerSize == 0)
-        return fail(std::string("no buffer for the answer of ") + prompt.name);
+    if (!call)
+        return fail(ZEF_E_INPUT, std::string("no handle to fill in for ") + prompt.name);
+    *call = nullptr;
+    auto started = std::make_unique<zef_call>(prompt.kind);
+    if (!started->begin(options, prompt.turn, prompt.name) || !clearSegment(prompt.key) ||
+        !started->launch(prompt.startsInItsFolder ? started->settings.promptDir : ""))
+        return lastResult();
+    *call = started.release();
+    return ZEF_CHOSEN;
+}
+
+int finishSegmentPrompt(SegmentPrompt &prompt, zef_call *call, char *answer, size_t answerSize,
+                        void *segment)
+{
+    const std::unique_ptr<zef_call> finished(call);
+    if (!call || call->kind != prompt.kind)
+        return fail(ZEF_E_INPUT, std::string("no call of ") + prompt.name + " to finish");
     // Whatever the outcome, no earlier content passes for an answer.
-    memset(answer, 0, answerSize);
-    Call call;
-    if (!prepareCall(options, call))
-        return ZEF_ERROR;
-    KindLock lock(prompt.turn, call);
-    if (!lock.locked())
-        return timedOut(std::string("another call kept ") + prompt.name + " busy until the timeout");
-    if (!clearSegment(prompt.key))
-        return ZEF_ERROR;
-    PromptRun run;
-    switch (runPrompt(call, prompt.name, run, prompt.startsInItsFolder ? call.promptDir : "")) {
-    case Ran::Failed:
-        return ZEF_ERROR;
-    case Ran::TimedOut: {
-        // An answer handed over as the prompt was closed is none: it goes,
-        // wiped, and the line stays the timeout's.
-        const std::string line = zef_last_error();
-        std::vector<unsigned char> late(prompt.size);
-        if (takeSegment(prompt.key, late.data(), late.size(), run) == Taken::Copied)
-            explicit_bzero(late.data(), late.size());
-        return timedOut(line);
+    if (answer)
+        memset(answer, 0, answerSize);
+    const Ran ran = call->end();
+    const bool cancelled = ran == Ran::Cancelled || call->watch->cancelled();
+    if (ran == Ran::Ended && !cancelled && answer && answerSize > 0) {
+        switch (takeSegment(prompt.key, segment, prompt.size, call->run)) {
+        case Taken::Absent:
+            return NO_SEGMENT;
+        case Taken::Failed:
+            return ZEF_ERROR;
+        case Taken::Copied:
+            return HANDED_OVER;
+        }
     }
-    case Ran::Ended:
-        break;
-    }
-    switch (takeSegment(prompt.key, segment, prompt.size, run)) {
-    case Taken::Absent:
+    // An answer handed over as the prompt was closed, or that nobody takes,
+    // is none: it goes, wiped, and the line stays the call's.
+    const std::string line = zef_last_error();
+    const int kind = zef_last_error_kind();
+    std::vector<unsigned char> late(prompt.size);
+    if (takeSegment(prompt.key, late.data(), late.size(), call->run) == Taken::Copied)
+        explicit_bzero(late.data(), late.size());
+    clearError();
+    if (cancelled)
         return ZEF_CANCELLED;
-    case Taken::Failed:
-        return ZEF_ERROR;
-    case Taken::Copied:
-        break;
-    }
-    return HANDED_OVER;
+    if (ran == Ran::Ended)
+        return fail(ZEF_E_INPUT, std::string("no buffer for the answer of ") + prompt.name);
+    return fail(kind, line);
 }

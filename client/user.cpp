@@ -23,6 +23,7 @@ namespace {
 thread_local std::string t_error;
 thread_local std::string t_output;
 thread_local std::string t_lastLine;
+thread_local int t_errorKind = ZEF_E_NONE;
 
 // The user of a user-database entry, with the groups the database gives.
 bool userFromEntry(const passwd *entry, PromptUser &user)
@@ -56,16 +57,38 @@ std::string installedPromptDir()
 
 }  // namespace
 
-int fail(const std::string &message)
+int fail(int kind, const std::string &message)
 {
     t_error = message;
-    return ZEF_ERROR;
+    t_errorKind = kind;
+    return kind == ZEF_E_TIMEOUT ? ZEF_TIMEOUT : ZEF_ERROR;
+}
+
+int fail(const std::string &message)
+{
+    return fail(ZEF_E_SYSTEM, message);
 }
 
 int timedOut(const std::string &message)
 {
-    t_error = message;
-    return ZEF_TIMEOUT;
+    return fail(ZEF_E_TIMEOUT, message);
+}
+
+int failKind(int kind)
+{
+    t_errorKind = kind;
+    return ZEF_ERROR;
+}
+
+int lastResult()
+{
+    return t_errorKind == ZEF_E_TIMEOUT ? ZEF_TIMEOUT : ZEF_ERROR;
+}
+
+void clearError()
+{
+    t_error.clear();
+    t_errorKind = ZEF_E_NONE;
 }
 
 void keepOutput(const std::string &text, const std::string &lastLine)
@@ -87,6 +110,11 @@ extern "C" const char *zef_last_error(void)
 extern "C" const char *zef_last_output(void)
 {
     return t_output.c_str();
+}
+
+extern "C" int zef_last_error_kind(void)
+{
+    return t_errorKind;
 }
 
 bool choosePromptUser(const char *name, Call &call)
@@ -203,7 +231,7 @@ bool prepareCall(const zef_options *options, Call &call)
     const zef_options &o = options ? *options : none;
     keepOutput({}, {});
     if (o.timeout_ms < 0) {
-        fail("timeout_ms must not be negative");
+        fail(ZEF_E_INPUT, "timeout_ms must not be negative");
         return false;
     }
     if (o.timeout_ms > 0)
@@ -217,19 +245,15 @@ bool prepareCall(const zef_options *options, Call &call)
                          ? std::filesystem::absolute(o.prompt_dir, ec).string()
                          : installedPromptDir();
     if (call.promptDir.empty()) {
-        fail("cannot tell where the prompts are installed: name their folder");
+        fail(ZEF_E_PROMPT, "cannot tell where the prompts are installed: name their folder");
         return false;
     }
-    return choosePromptUser(o.user && *o.user ? o.user : nullptr, call);
-}
-
-KindLock::KindLock(std::timed_mutex &mutex, const Call &call)
-    : m_lock(mutex, std::defer_lock)
-{
-    if (call.deadline)
-        m_lock.try_lock_until(*call.deadline);
-    else
-        m_lock.lock();
+    call.message = o.message ? o.message : "";
+    if (!choosePromptUser(o.user && *o.user ? o.user : nullptr, call)) {
+        failKind(ZEF_E_USER);
+        return false;
+    }
+    return true;
 }
 
 bool writeFile(const std::string &name, const std::string &bytes, const PromptUser &user,
@@ -237,8 +261,10 @@ bool writeFile(const std::string &name, const std::string &bytes, const PromptUs
 {
     const int fd = openHomeFileToWrite(name.c_str(), mode);
     // Written by root, the file would be root's in the user's home; it is
-    // the user's to read, rewrite and remove.
-    bool done = fd >= 0 && (user.uid == geteuid() || fchown(fd, user.uid, user.gid) == 0) &&
+    // the user's to read, rewrite and remove. A file that was there keeps
+    // no wider mode.
+    bool done = fd >= 0 && fchmod(fd, mode) == 0 &&
+                (user.uid == geteuid() || fchown(fd, user.uid, user.gid) == 0) &&
                 write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     int error = errno;
     if (fd >= 0 && close(fd) != 0 && done) {

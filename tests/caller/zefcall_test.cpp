@@ -104,7 +104,8 @@ TEST(ZefcallCommandLine, HelpListsTheCommandsAndWrongUseIsOneLineWithStatus2)
     harness::Result help = harness::run({ZEFCALL, "--help"});
     EXPECT_EQ(help.status, 0);
     for (const char *command :
-         {"cert FILE", "pin [--show]", "dir", "log LEVEL MESSAGE", "--user NAME", "--timeout MS"})
+         {"cert FILE", "pin [--show]", "dir", "log LEVEL MESSAGE", "--user NAME", "--timeout MS",
+          "--message TEXT", "--verbose"})
         EXPECT_NE(help.out.find("  " + std::string(command) + " "), std::string::npos) << command;
 
     const std::vector<std::vector<std::string>> wrong = {
@@ -112,7 +113,8 @@ TEST(ZefcallCommandLine, HelpListsTheCommandsAndWrongUseIsOneLineWithStatus2)
         {"dir", "x"}, {"log", "ERROR"}, {"log", "LOUD", "message"}, {"log", "7", "message"},
         {"log", "6", "message"}, {"log", "", "message"}, {"log", "error", "a", "b"},
         {"--user"}, {"--user", "pin"}, {"--user", "no-such-user", "pin"},
-        {"--timeout", "0", "pin"}, {"--timeout", "5x", "pin"}, {"--timeout", "", "pin"}};
+        {"--timeout", "0", "pin"}, {"--timeout", "5x", "pin"}, {"--timeout", "", "pin"},
+        {"--timeout", "2147483648", "pin"}, {"--message"}};
     for (const auto &args : wrong) {
         std::vector<std::string> argv{ZEFCALL};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -132,6 +134,7 @@ protected:
     {
         env["PATH"] = bin.path() + ":/usr/bin:/bin";
         env["HOME"] = home.path();
+        env.emplace("DISPLAY", x.display());
         return env;
     }
     // zefcall for prompts of this process's user: HOME here is no desktop
@@ -177,6 +180,8 @@ protected:
     }
 
     harness::TempDir bin, home, files, tools;
+    // The display is opened before a prompt starts.
+    harness::XServer x;
 };
 
 const std::string CERTS =
@@ -285,11 +290,26 @@ TEST_F(Prompts, DirRunsTheChooserInItsOwnFolderAndNeedsItsResult)
     EXPECT_EQ(files.read("cwd"), bin.path() + "\n");
 }
 
-// Root's X authority, made by xauth in path, with cookie7 (hexadecimal) for
-// the display :7 and another for :8.
-void writeXauthority(const std::string &path, const std::string &cookie7)
+// The caller's message goes to the PIN prompt alone, and the longest
+// timeout the library takes is taken.
+TEST_F(Prompts, TheMessageReachesThePinPrompt)
 {
-    for (const auto &[display, cookie] : {std::pair(":8", "88112233"), {":7", cookie7.c_str()}})
+    const std::string message = "Falsche PIN: noch 2 Versuche\nBank-App";
+    script("quorrel", "printf %s \"$ZEF_PIN_MESSAGE\" > " + files.file("quorrel"));
+    script("dirvane", "printf %s \"${ZEF_PIN_MESSAGE-unset}\" > " + files.file("dirvane"));
+    EXPECT_EQ(zefcall({"--timeout", "2147483647", "--message", message, "pin"}).status, 1);
+    EXPECT_EQ(zefcall({"--message", message, "dir"}).status, 2);
+    EXPECT_EQ(files.read("quorrel"), message);
+    EXPECT_EQ(files.read("dirvane"), "unset");
+}
+
+// Root's X authority, made by xauth in path, with cookie (hexadecimal) for
+// the display (when given) and another for :8.
+void writeXauthority(const std::string &path, const std::string &display, const std::string &cookie)
+{
+    ASSERT_EQ(harness::run({"xauth", "-f", path, "add", ":8", "MIT-MAGIC-COOKIE-1",
+                            "88112233"}).status, 0);
+    if (!display.empty())
         ASSERT_EQ(harness::run({"xauth", "-f", path, "add", display, "MIT-MAGIC-COOKIE-1",
                                 cookie}).status, 0);
 }
@@ -304,12 +324,14 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
     ASSERT_EQ(chmod(seen.path().c_str(), 0777) | chmod(bin.path().c_str(), 0755), 0);
     for (const char *prompt : {"tessary", "quorrel", "dirvane"})
         script(prompt, "grep -E '^(Uid|Gid|Groups):' /proc/$$/status > " + seen.file(prompt) +
+                           "\nstat -c 'List: %u %a' \"$HOME/.certInfoList\" >> " + seen.file(prompt) +
+                           " 2>/dev/null"
                            "\ntr '\\0' '\\n' < /proc/$$/environ >> " + seen.file(prompt) +
                            "\nxauth -i -f \"$XAUTHORITY\" list > " + seen.file(prompt) + ".x");
     // Root's, which the user cannot read where it is.
-    writeXauthority(files.file("xauth"), "77112233");
-    const std::string cookie7 = "/unix:7  MIT-MAGIC-COOKIE-1  77112233\n";
-    harness::EnvChanges env{{"DISPLAY", ":7"}, {"LANG", "de_DE.UTF-8"}, {"LC_TIME", "C"},
+    writeXauthority(files.file("xauth"), x.display(), "77112233");
+    const std::string cookie7 = "/unix" + x.display() + "  MIT-MAGIC-COOKIE-1  77112233\n";
+    harness::EnvChanges env{{"DISPLAY", x.display()}, {"LANG", "de_DE.UTF-8"}, {"LC_TIME", "C"},
                             {"XAUTHORITY", files.file("xauth")}, {"QT_XCB_GL_INTEGRATION", "none"},
                             {"QT_SCALE_FACTOR", "1.5"}, {"QT_AUTO_SCREEN_SCALE_FACTOR", "0"},
                             {"QT_SCREEN_SCALE_FACTORS", "HDMI-1=2;eDP-1=1.25"},
@@ -346,7 +368,10 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_EQ(chown(home.path().c_str(), c.homeOwner, c.homeOwner), 0);
+        // The prompt's user looks into HOME.
+        ASSERT_EQ(chown(home.path().c_str(), c.homeOwner, c.homeOwner) |
+                      chmod(home.path().c_str(), 0711),
+                  0);
         for (const char *name : {".certInfoColumn", ".certInfoList", ".certlistindex"})
             std::remove(home.file(name).c_str());
         for (const std::vector<std::string> &command :
@@ -354,21 +379,19 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
             std::vector<std::string> args = c.options;
             args.insert(args.end(), command.begin(), command.end());
             const harness::Result r = zefcallIn(c.zefcallAsNobody, args, env, [&] {
-                return harness::privateDesktop(c.promptUser, ":7");
+                return harness::privateDesktop(c.promptUser, x.display());
             });
             EXPECT_NE(r.status, -1) << r.out;
         }
-        // Written by root, the files in HOME are still the user's.
-        struct stat st{};
-        EXPECT_EQ(stat(home.file(".certInfoList").c_str(), &st), 0);
-        EXPECT_EQ(st.st_uid, c.promptUser);
+        // The chooser's files are gone with the call.
+        EXPECT_TRUE(fs::is_empty(home.path()));
 
         const std::string id = std::to_string(c.promptUser);
         const std::string runtime = "/run/user/" + id;
         const std::set<std::string> expected = {
             "Uid:\t" + id + "\t" + id + "\t" + id + "\t" + id,
             "Gid:\t" + id + "\t" + id + "\t" + id + "\t" + id,
-            "DISPLAY=:7", "HOME=" + home.path(), "LANG=de_DE.UTF-8", "LC_TIME=C",
+            "DISPLAY=" + x.display(), "HOME=" + home.path(), "LANG=de_DE.UTF-8", "LC_TIME=C",
             "PATH=/usr/local/bin:/usr/bin:/bin", "QT_XCB_GL_INTEGRATION=none",
             "QT_SCALE_FACTOR=1.5", "QT_AUTO_SCREEN_SCALE_FACTOR=0",
             "QT_SCREEN_SCALE_FACTORS=HDMI-1=2;eDP-1=1.25", "QT_IM_MODULE=fcitx",
@@ -379,8 +402,13 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
             SCOPED_TRACE(prompt);
             std::set<std::string> record;
             for (const std::string &line : harness::readLines(seen.file(prompt))) {
-                // Groups as the database gives them, where root started it.
-                if (line.rfind("Groups:", 0) != 0) {
+                // Written by root, the list is still the user's, and theirs
+                // alone. Groups as the database gives them, where root
+                // started it.
+                if (line.rfind("List: ", 0) == 0) {
+                    EXPECT_EQ(line, "List: " + id + " 600");
+                    EXPECT_STREQ(prompt, "tessary");
+                } else if (line.rfind("Groups:", 0) != 0) {
                     record.insert(line);
                 } else if (c.promptUser == NOBODY && !c.zefcallAsNobody) {
                     EXPECT_EQ(line, "Groups:\t" + id + " ");
@@ -417,15 +445,17 @@ TEST_F(Prompts, RootNamingNoUserShowsThePromptToTheDesktopSessionsUser)
         std::optional<std::string> display;
         std::string seen;
     } cases[] = {
-        {"no session", std::nullopt, ":7", ""},
-        {"nobody's session, no DISPLAY", harness::NOBODY, std::nullopt, "65534 :9 " + nobodysHome},
-        {"nobody's session on DISPLAY", harness::NOBODY, ":9.0", "65534 :9.0 " + nobodysHome},
+        {"no session", std::nullopt, x.display(), ""},
+        {"nobody's session, no DISPLAY", harness::NOBODY, std::nullopt,
+         "65534 " + x.display() + " " + nobodysHome},
+        {"nobody's session on DISPLAY", harness::NOBODY, x.display() + ".0",
+         "65534 " + x.display() + ".0 " + nobodysHome},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove(seen.file("quorrel"));
         const harness::Result r = zefcallIn(false, {"pin"}, {{"DISPLAY", c.display}},
-                                            [&] { return harness::privateDesktop(c.desktop, ":9"); });
+                                            [&] { return harness::privateDesktop(c.desktop, x.display()); });
 #ifdef ZEF_HAVE_SD_LOGIN
         const bool found = c.desktop.has_value();
 #else
@@ -454,7 +484,8 @@ TEST_F(Prompts, XauthorityIsTheDisplaysOneEntryOpenedThroughNoLink)
     const unsigned random = std::random_device()();
     char cookie[9];
     snprintf(cookie, sizeof cookie, "%08x", random);
-    writeXauthority(files.file("real/xauth"), cookie);
+    writeXauthority(files.file("real/xauth"), x.display(), cookie);
+    writeXauthority(files.file("real/other-display"), "", "");
     files.write("real/other", "");
     ASSERT_EQ(chown(files.file("real/other").c_str(), 12345, 12345), 0);
     files.write("real/garbage", "cookie");
@@ -464,11 +495,12 @@ TEST_F(Prompts, XauthorityIsTheDisplaysOneEntryOpenedThroughNoLink)
         const char *what;
         std::string xauthority, display, line;
     } cases[] = {
-        {"a link in a folder", files.file("link/xauth"), ":7", "without following a link"},
-        {"no entry for the display", files.file("real/xauth"), ":5", "no entry for display"},
-        {"not an X authority file", files.file("real/garbage"), ":7", "no X authority file"},
-        {"another user's file", files.file("real/other"), ":7", "no regular file of root's"},
-        {"the display's entry", files.file("real/xauth"), ":7.0", ""},
+        {"a link in a folder", files.file("link/xauth"), x.display(), "without following a link"},
+        {"no entry for the display", files.file("real/other-display"), x.display(),
+         "no entry for display"},
+        {"not an X authority file", files.file("real/garbage"), x.display(), "no X authority file"},
+        {"another user's file", files.file("real/other"), x.display(), "no regular file of root's"},
+        {"the display's entry", files.file("real/xauth"), x.display() + ".0", ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -487,7 +519,7 @@ TEST_F(Prompts, XauthorityIsTheDisplaysOneEntryOpenedThroughNoLink)
             xauth = seen.read("xauth").value_or("");
         }
         EXPECT_EQ(xauth.substr(std::min(xauth.size(), xauth.find('/'))),
-                  "/unix:7  MIT-MAGIC-COOKIE-1  " + std::string(cookie) +
+                  "/unix" + x.display() + "  MIT-MAGIC-COOKIE-1  " + std::string(cookie) +
                       "\n/memfd:Xauthority (deleted)\n");
         kill(call.pid(), SIGKILL);
         call.wait(10000);

@@ -9,11 +9,15 @@
 
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <filesystem>
 #include <fstream>
 #include <fcntl.h>
 #include <linux/keyctl.h>
 #include <pwd.h>
+#include <functional>
 #include <set>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -32,10 +36,34 @@ const passwd &me()
     return *getpwuid(geteuid());
 }
 
+// Whether the process pid is there (a zombie counts as gone).
+bool alive(pid_t pid)
+{
+    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    const std::string text = harness::readFile(stat).value_or("");
+    return !text.empty() && text.find(") Z ") == std::string::npos;
+}
+
 // The real prompts run in the plain build only: sanitized, they would report
 // the toolkit's leaks as they exit, and the small environment that the
 // library gives them holds none of the tests' sanitizer settings.
 #ifdef ZEF_CMAKE
+const key_t PIN_KEY = 18945;
+const key_t DIR_KEY = 18991;
+
+// A child of a thread of pid but its first (which may have others), -1 when
+// there is none at once.
+pid_t promptOf(pid_t pid)
+{
+    const std::string first = std::to_string(pid);
+    for (const auto &task : std::filesystem::directory_iterator("/proc/" + first + "/task")) {
+        pid_t child = -1;
+        if (task.path().filename() != first && std::ifstream(task.path() / "children") >> child)
+            return child;
+    }
+    return -1;
+}
+
 using Steps = std::vector<std::vector<std::string>>;
 enum Kind { Cert, Pin, Dir };
 
@@ -75,8 +103,8 @@ protected:
              "123456é"},
             {"PIN cancelled", Pin, {{"type", "123456"}, {"key", "Escape"}}, 0, ZEF_CANCELLED, ""},
             {"PIN timed out", Pin, {}, 1000, ZEF_TIMEOUT, ""},
-            {"PIN too large for the buffer", Pin, {{"type", "123456é"}, {"key", "Return"}}, 0,
-             ZEF_ERROR, "", 8},
+            {"PIN buffer below ZEF_PIN_MAX, refused before the prompt", Pin, {}, 0, ZEF_ERROR,
+             "", ZEF_PIN_MAX - 1},
             {"directory chosen", Dir, {{"type", home.file("chosen")}, {"key", "Return"}}, 0,
              ZEF_CHOSEN, home.file("chosen")},
             {"directory cancelled", Dir, {{"key", "Escape"}}, 0, ZEF_CANCELLED, ""},
@@ -133,11 +161,102 @@ TEST_F(Library, AnswersChosenCancelledTimedOutOrTooLarge)
             unsetenv("XAUTHORITY");
             const std::string display = x.display();
             const zef_options options{me().pw_name, display.c_str(), c.timeoutMs,
-                                      prompts.path().c_str()};
+                                      prompts.path().c_str(), nullptr};
             callLibrary(c, options);
         });
         expectAnswer(c, caller);
     }
+}
+
+// The calls in two halves: the descriptor is readable once the prompt has
+// ended, by the user's answer or a cancel from another thread, which leaves
+// neither the prompt nor a segment behind.
+TEST_F(Library, StartPollFinishOrCancelFromAnotherThread)
+{
+    setenv("HOME", home.path().c_str(), 1);
+    unsetenv("XAUTHORITY");
+    const std::string display = x.display();
+    const zef_options o{me().pw_name, display.c_str(), 0, prompts.path().c_str(), nullptr};
+    const std::vector<Case> cases = {
+        {"certificate chosen", Cert, {ROW1, CLICK, OK, CLICK}, 0, ZEF_CHOSEN, "1"},
+        {"PIN chosen", Pin, {{"type", "654321"}, {"key", "Return"}}, 0, ZEF_CHOSEN, "654321"},
+        {"directory chosen", Dir, {{"type", home.file("chosen")}, {"key", "Return"}}, 0,
+         ZEF_CHOSEN, home.file("chosen")},
+        {"certificate cancelled", Cert, {}, 0, ZEF_CANCELLED, "-1"},
+        {"PIN cancelled", Pin, {}, 0, ZEF_CANCELLED, ""},
+        {"directory cancelled", Dir, {}, 0, ZEF_CANCELLED, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        zef_call *call = nullptr;
+        const int started = c.kind == Cert ? zef_start_certificate(CERTS, &o, &call)
+                            : c.kind == Pin ? zef_start_pin(&o, &call)
+                                            : zef_start_directory(&o, &call);
+        ASSERT_EQ(started, ZEF_CHOSEN) << zef_last_error();
+        // Up once the start has returned.
+        const pid_t prompt = promptOf(getpid());
+        const std::string window = x.focusWindow(prompt);
+        ASSERT_FALSE(window.empty());
+        pollfd ended{zef_call_fd(call), POLLIN, 0};
+        EXPECT_EQ(poll(&ended, 1, 0), 0);
+        if (c.steps.empty())
+            std::thread([call] { zef_cancel(call); }).join();
+        else
+            x.play(window, c.steps);
+        EXPECT_EQ(poll(&ended, 1, 30000), 1);
+
+        char answer[1024] = "garbage";
+        int row = -1;
+        EXPECT_EQ(c.kind == Cert ? zef_finish_certificate(call, &row)
+                  : c.kind == Pin ? zef_finish_pin(call, answer, sizeof answer)
+                                  : zef_finish_directory(call, answer, sizeof answer),
+                  c.result) << zef_last_error();
+        EXPECT_EQ(c.kind == Cert ? std::to_string(row) : std::string(answer), c.answer);
+        EXPECT_FALSE(alive(prompt));
+        for (const key_t key : {PIN_KEY, DIR_KEY})
+            EXPECT_FALSE(harness::readSegment(key)) << key;
+        for (const char *name : {".certInfoColumn", ".certInfoList", ".certlistindex"})
+            EXPECT_FALSE(std::filesystem::exists(home.file(name))) << name;
+    }
+}
+
+// Two callers ask for the PIN at once; the first is stopped between its
+// prompt's end and its taking the answer. The second caller's prompt waits
+// for the first call to end, and each gets the PIN typed for it.
+TEST_F(Library, TwoProcessesAskingForThePinEachGetTheirOwn)
+{
+    const std::string display = x.display();
+    const zef_options o{me().pw_name, display.c_str(), 0, prompts.path().c_str(), nullptr};
+    setenv("HOME", home.path().c_str(), 1);
+    unsetenv("XAUTHORITY");
+    harness::Child first([&] {
+        zef_call *call = nullptr;
+        if (zef_start_pin(&o, &call) != ZEF_CHOSEN)
+            _exit(9);
+        pollfd ended{zef_call_fd(call), POLLIN, 0};
+        poll(&ended, 1, -1);
+        raise(SIGSTOP);
+        char pin[ZEF_PIN_MAX];
+        const int result = zef_finish_pin(call, pin, sizeof pin);
+        printf("=%s", pin);
+        fflush(stdout);
+        _exit(result);
+    });
+    const std::string window = x.focusWindow(harness::childOf(first.pid()));
+    ASSERT_FALSE(window.empty()) << first.output();
+    x.play(window, {{"type", "55555555"}, {"key", "Return"}});
+    const std::string stat = "/proc/" + std::to_string(first.pid()) + "/stat";
+    for (int i = 0; i < 600 && harness::readFile(stat).value_or("").find(") T ") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    harness::Child second([&] { callLibrary({"second", Pin, {}, 0, 0, ""}, o); });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(promptOf(second.pid()), -1) << "the second prompt is up while the first call runs";
+    kill(first.pid(), SIGCONT);
+    EXPECT_EQ(first.exitStatus(30000), ZEF_CHOSEN) << first.output() << "\n---\n" << second.output();
+    EXPECT_EQ(first.output().substr(first.output().rfind('\n') + 1), "=55555555");
+    expectAnswer({"second", Pin, {{"type", "66666666"}, {"key", "Return"}}, 0, ZEF_CHOSEN,
+                  "66666666"}, second);
 }
 
 // The kit installed into a temporary prefix, once for all the cases: the
@@ -227,22 +346,65 @@ TEST_F(InstalledLibrary, TheReadmesExamplesRunAsTheySay)
     harness::Child inC = start({prefix->file("example")});
     expectAnswer({"C", Pin, {{"type", "123456"}, {"key", "Return"}}, 0, ZEF_CHOSEN,
                   "PIN of 6 bytes\n"}, inC, "\n");
+    // The USB key pulled: the prompt closes and the call is cancelled.
+    harness::Child pulled = start({prefix->file("example")});
+    ASSERT_FALSE(x.focusWindow(harness::childOf(pulled.pid())).empty());
+    kill(pulled.pid(), SIGUSR1);
+    expectAnswer({"C, key pulled", Pin, {}, 0, ZEF_CANCELLED, "no PIN\n"}, pulled, "\n");
     harness::Child inPython = start({ZEF_PYTHON, "-c", python});
     expectAnswer({"Python", Cert, {ROW1, CLICK, OK, CLICK}, 0, 0, "row 1\n"}, inPython, "\n");
+}
+
+// Ctrl-C in a blocking call, or the task of an async call cancelled (here
+// on SIGUSR1): the prompt is gone within a second.
+TEST_F(InstalledLibrary, CtrlCOrACancelledTaskInPythonClosesThePrompt)
+{
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"import zefkit\ntry: zefkit.ask_pin()\n"
+         "except KeyboardInterrupt: print('interrupted', end='')", SIGINT},
+        {"import asyncio, signal, zefkit\n"
+         "async def main():\n"
+         "    task = asyncio.create_task(zefkit.choose_directory_async())\n"
+         "    asyncio.get_running_loop().add_signal_handler(signal.SIGUSR1, task.cancel)\n"
+         "    try: await task\n"
+         "    except asyncio.CancelledError: print('interrupted', end='')\n"
+         "asyncio.run(main())", SIGUSR1},
+    };
+    for (const auto &[script, signal] : cases) {
+        SCOPED_TRACE(script);
+        harness::Child caller = start({ZEF_PYTHON, "-c", script});
+        const pid_t prompt = harness::childOf(caller.pid());
+        ASSERT_FALSE(x.focusWindow(prompt).empty()) << caller.output();
+        kill(caller.pid(), signal);
+        for (int i = 0; i < 20 && alive(prompt); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(alive(prompt));
+        EXPECT_EQ(caller.exitStatus(30000), 0);
+        const std::string out = caller.output();
+        EXPECT_EQ(out.substr(out.size() - std::min<size_t>(out.size(), 11)), "interrupted") << out;
+    }
 }
 #endif
 
 // Stand-in prompts: scripts in a folder of their own.
 class LibraryStandIns : public ::testing::Test {
 protected:
+    void SetUp() override { setenv("HOME", home.path().c_str(), 1); }
     void script(const std::string &name, const std::string &body)
     {
         prompts.write(name, "#!/bin/sh\n" + body + "\n");
         chmod(prompts.file(name).c_str(), 0755);
     }
-    zef_options options() const { return {me().pw_name, nullptr, 0, prompts.path().c_str()}; }
+    zef_options options() const
+    {
+        return {me().pw_name, m_display.c_str(), 0, prompts.path().c_str(), nullptr};
+    }
 
     harness::TempDir prompts, home, files;
+    harness::XServer x;
+
+private:
+    const std::string m_display = x.display();
 };
 
 // Its last line comes with the error; the end of what it printed is kept.
@@ -272,6 +434,61 @@ TEST_F(LibraryStandIns, APromptThatDiesOrFailsIsAnErrorWithItsLastLine)
     }
 }
 
+// Each failure has its kind and its line, and the next good call clears
+// them. The chooser's files are the user's alone while it runs, and gone
+// after the call whatever its outcome.
+TEST_F(LibraryStandIns, EachFailureHasItsKindAndItsLine)
+{
+    script("quorrel", "kill -9 $$");
+    script("tessary", "stat -c %a \"$HOME/.certInfoList\" > " + files.file("mode") +
+                          "\nprintf 1 > \"$HOME/.certlistindex\"");
+    const std::string columns = R"({"columns": [{"title": "S", "member": "DN"}], )";
+    std::string hundred = R"({"columns": [)";
+    for (int i = 0; i < 100; ++i)
+        hundred += std::string(i ? "," : "") + R"({"title": "S", "member": "DN"})";
+    const zef_options o = options();
+    zef_options noDisplay = o, noUser = o, noPrompts = o;
+    noDisplay.display = ":4242";
+    noUser.user = "no-such-user";
+    noPrompts.prompt_dir = files.path().c_str();
+    char pin[ZEF_PIN_MAX];
+    int row = -1;
+    struct Case {
+        const char *what;
+        std::function<int()> call;
+        int kind;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"prompt killed", [&] { return zef_ask_pin(pin, sizeof pin, &o); }, ZEF_E_PROMPT,
+         "quorrel was killed by signal 9"},
+        {"no display", [&] { return zef_ask_pin(pin, sizeof pin, &noDisplay); }, ZEF_E_DISPLAY,
+         "cannot open display :4242"},
+        {"no such user", [&] { return zef_ask_pin(pin, sizeof pin, &noUser); }, ZEF_E_USER,
+         "no user \"no-such-user\""},
+        {"prompt missing", [&] { return zef_ask_pin(pin, sizeof pin, &noPrompts); }, ZEF_E_PROMPT,
+         "cannot start " + files.file("quorrel") + ": No such file or directory"},
+        {"PIN buffer too small", [&] { return zef_ask_pin(pin, ZEF_PIN_MAX - 1, &o); },
+         ZEF_E_INPUT, "a PIN buffer needs ZEF_PIN_MAX (65) bytes, not 64"},
+        {"no certificates",
+         [&] { return zef_choose_certificate((columns + R"("certificates": []})").c_str(), &o, &row); },
+         ZEF_E_INPUT, "\"certificates\" must be an array of at least one certificate"},
+        {"100 columns",
+         [&] { return zef_choose_certificate((hundred + R"(], "certificates": [{"DN": "x"}]})").c_str(), &o, &row); },
+         ZEF_E_INPUT, "\"columns\" must be an array of 1 to 99 columns"},
+        {"a good call", [&] { return zef_choose_certificate(CERTS, &o, &row); }, ZEF_E_NONE, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.call(), c.kind == ZEF_E_NONE ? ZEF_CHOSEN : ZEF_ERROR);
+        EXPECT_EQ(zef_last_error_kind(), c.kind);
+        EXPECT_EQ(zef_last_error(), c.line);
+        EXPECT_TRUE(std::filesystem::is_empty(home.path()));
+    }
+    EXPECT_EQ(row, 1);
+    EXPECT_EQ(files.read("mode"), "600\n");
+}
+
 TEST_F(LibraryStandIns, APromptGoesWithItsCaller)
 {
     script("dirvane", "echo $$ > " + files.file("pid") + "\nexec sleep 600");
@@ -289,14 +506,31 @@ TEST_F(LibraryStandIns, APromptGoesWithItsCaller)
     kill(caller.pid(), SIGKILL);
     caller.wait(10000);
     // Gone, or a zombie that nobody reaps here.
-    const std::string stat = "/proc/" + pid.substr(0, pid.size() - 1) + "/stat";
-    auto alive = [&] {
-        const std::string text = harness::readFile(stat).value_or("");
-        return !text.empty() && text.find(") Z ") == std::string::npos;
-    };
-    for (int i = 0; i < 200 && alive(); ++i)
+    const pid_t prompt = std::stoi(pid);
+    for (int i = 0; i < 200 && alive(prompt); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(alive());
+    EXPECT_FALSE(alive(prompt));
+}
+
+// Another caller holds the PIN prompt's lock file: a call waits for it
+// until its timeout, and its prompt never starts.
+TEST_F(LibraryStandIns, AnotherCallersLockIsWaitedForUntilTheTimeout)
+{
+    script("quorrel", ": > " + files.file("started"));
+    const bool run = std::filesystem::is_directory("/run/user/" + std::to_string(geteuid()));
+    const std::string folder =
+        (run ? "/run/user/" : "/tmp/zefkit-") + std::to_string(geteuid());
+    mkdir(folder.c_str(), 0700);
+    const int held = open((folder + "/zefkit-quorrel.lock").c_str(), O_RDONLY | O_CREAT, 0600);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    zef_options o = options();
+    o.timeout_ms = 300;
+    char pin[ZEF_PIN_MAX];
+    EXPECT_EQ(zef_ask_pin(pin, sizeof pin, &o), ZEF_TIMEOUT);
+    EXPECT_STREQ(zef_last_error(), "another call kept quorrel busy until the timeout");
+    EXPECT_EQ(zef_last_error_kind(), ZEF_E_TIMEOUT);
+    close(held);
+    EXPECT_FALSE(files.read("started"));
 }
 
 TEST_F(LibraryStandIns, TwoThreadsAskingAtOnceTakeTurns)
@@ -308,7 +542,6 @@ TEST_F(LibraryStandIns, TwoThreadsAskingAtOnceTakeTurns)
                           " 2>/dev/null || echo 0)\necho $((n + 1)) > " + files.file("count") +
                           "\nprintf %s $n > \"$HOME/.certlistindex\"\nrmdir " +
                           files.file("running"));
-    setenv("HOME", home.path().c_str(), 1);
     int rows[2] = {-1, -1};
     int results[2] = {-1, -1};
     const zef_options o = options();

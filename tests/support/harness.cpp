@@ -200,12 +200,15 @@ std::optional<int> Child::exitStatus(int timeoutMs)
 
 pid_t childOf(pid_t parent)
 {
-    const std::string children =
-        "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
+    // Any of its threads may have started it.
+    const std::string tasks = "/proc/" + std::to_string(parent) + "/task";
     for (int i = 0; i < 200; ++i) {
-        pid_t pid = 0;
-        if (std::ifstream(children) >> pid)
-            return pid;
+        std::error_code ec;
+        for (const auto &task : std::filesystem::directory_iterator(tasks, ec)) {
+            pid_t pid = 0;
+            if (std::ifstream(task.path() / "children") >> pid)
+                return pid;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return -1;

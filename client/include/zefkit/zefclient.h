@@ -1,17 +1,34 @@
 /* libzefclient: the calling service's side of the kit's prompts.
  *
  * Each call starts one prompt as a child process, waits for it to end and
- * returns what the user chose. The library writes the chooser's files,
- * removes leftovers, takes a result segment only from the prompt it started,
- * decrypts the PIN under the key the kit was built with, starts the prompts
- * as the desktop user in a clean process (a session of its own, none of the
- * caller's descriptors, signal settings or keys) with a small environment
- * of their own, and never
- * leaves a prompt behind: one that outlives its timeout is killed, and one
- * whose caller dies goes with it.
+ * returns what the user chose. The library writes the chooser's files (and
+ * removes them once the chooser has ended), removes leftovers, takes a
+ * result segment only from the prompt it started, decrypts the PIN under the
+ * key the kit was built with, starts the prompts as the desktop user in a
+ * clean process (a session of its own, none of the caller's descriptors,
+ * signal settings or keys) with a small environment of their own, and never
+ * leaves a prompt behind: one that outlives its timeout or is cancelled is
+ * killed, and one whose caller dies goes with it.
  *
- * Calls may come from several threads; calls of the same kind wait for one
- * another, since each kind of prompt has fixed file names and segment keys.
+ * Each call comes in two forms: a blocking one (zef_ask_pin) and a
+ * start/finish pair (zef_start_pin, zef_finish_pin) on a handle whose
+ * descriptor becomes readable once the prompt has ended, for an event loop;
+ * the blocking form is the pair run back to back.
+ *
+ * What is serialised: one prompt of a kind at a time for each prompt user
+ * on the machine. A call holds its kind's turn among the threads of its
+ * process, then a lock file of the kind in the prompt user's runtime folder
+ * (/run/user/UID, else /tmp/zefkit-UID), from the start, where it clears
+ * the leftovers, until its finish has taken the answer; another caller of
+ * the library waits for it, within its own timeout. Not serialised: the
+ * three kinds among themselves, which share nothing, and programs that
+ * start the prompts without this library (an older service speaking the
+ * protocol itself), which take no lock.
+ *
+ * Timeouts: timeout_ms counts from the start of the call, waiting for the
+ * kind's turn included, and ends it with ZEF_TIMEOUT, the prompt closed.
+ * 0 is none; otherwise 1 to INT_MAX milliseconds. zefkit (Python, in
+ * seconds) and zefcall --timeout (milliseconds) mean the same.
  */
 #ifndef ZEFKIT_ZEFCLIENT_H
 #define ZEFKIT_ZEFCLIENT_H
@@ -24,9 +41,22 @@ extern "C" {
 
 /* The result of every call. */
 #define ZEF_CHOSEN 0    /* the user chose; the answer is filled in */
-#define ZEF_CANCELLED 1 /* the user chose nothing */
-#define ZEF_ERROR 2     /* see zef_last_error() */
+#define ZEF_CANCELLED 1 /* the user chose nothing, or the call was cancelled */
+#define ZEF_ERROR 2     /* see zef_last_error() and zef_last_error_kind() */
 #define ZEF_TIMEOUT 3   /* no answer within timeout_ms; the prompt is closed */
+
+/* What went wrong, by zef_last_error_kind(). */
+#define ZEF_E_NONE 0    /* the last call did not fail */
+#define ZEF_E_INPUT 1   /* bad arguments or list: nothing was shown */
+#define ZEF_E_DISPLAY 2 /* no usable display */
+#define ZEF_E_USER 3    /* the prompt user cannot be found or become */
+#define ZEF_E_PROMPT 4  /* the prompt is missing, crashed or handed nothing valid over */
+#define ZEF_E_TIMEOUT 5 /* ZEF_TIMEOUT */
+#define ZEF_E_SYSTEM 6  /* the system refused something (memory, files, segments) */
+
+/* A buffer of this many bytes holds every PIN: 32 Latin-1 characters,
+ * each at most 2 bytes in UTF-8, and the NUL. */
+#define ZEF_PIN_MAX 65
 
 /* Pass NULL for all defaults; a NULL or zero field takes its default. */
 struct zef_options {
@@ -43,39 +73,76 @@ struct zef_options {
      * A prompt runs as root only when that user is root or root is named.
      * Any other caller starts them as itself, the only user it may name. */
     const char *user;
-    /* The X display. Default: $DISPLAY, else the session's (see user). */
+    /* The X display. Default: $DISPLAY, else the session's (see user). It
+     * is opened once before the prompt starts; one that cannot be is
+     * ZEF_E_DISPLAY. */
     const char *display;
     /* Milliseconds after which the prompt is closed and ZEF_TIMEOUT
-     * returned, counted from the call (waiting for another call of the same
-     * kind included). Default 0: no limit. */
+     * returned, counted from the start of the call (waiting for another
+     * call of the same kind included). Default 0: no limit. */
     int timeout_ms;
     /* The folder that holds tessary, quorrel and dirvane. Default: the bin/
      * folder of the installation that this library belongs to. */
     const char *prompt_dir;
+    /* A few lines of plain text that the PIN prompt shows above its field:
+     * who asks, or that the last PIN was wrong and how many tries are
+     * left. Default: none, the prompt as it always is. Only the PIN
+     * prompt shows it. */
+    const char *message;
 };
 
 /* Lets the user choose one of the certificates in certificates_json:
  *   {"columns": [{"title": "Subject", "member": "DN"}, ...],
  *    "certificates": [{"DN": "CN=Alice", ...}, ...]}
  * Each column shows the member that "member" names in every certificate.
- * On ZEF_CHOSEN, *row is the 0-based index of the chosen certificate. */
+ * On ZEF_CHOSEN, *row is the 0-based index of the chosen certificate.
+ * Limits, each ZEF_E_INPUT before any window appears: 1 to 99 columns,
+ * each with a "title" and a "member" string; at least one certificate, each
+ * an object that has every column's member (the names matched regardless of
+ * case); each of the chooser's two files at most 4 MiB once the list is
+ * percent-encoded twice (about a third of that as plain ASCII text). A
+ * member that is no string is shown as an empty cell. */
 int zef_choose_certificate(const char *certificates_json, const struct zef_options *options,
                            int *row);
 
 /* Asks for the USB-key PIN. On ZEF_CHOSEN, pin holds it NUL-terminated in
- * UTF-8 (at most 64 bytes and the NUL); wipe it once used. A buffer too
- * small for the PIN is ZEF_ERROR, never a shortened PIN. */
+ * UTF-8 (6 to 32 Latin-1 characters, at most ZEF_PIN_MAX bytes with the
+ * NUL); wipe it once used. A buffer smaller than ZEF_PIN_MAX is refused
+ * (ZEF_E_INPUT) before the prompt is shown. */
 int zef_ask_pin(char *pin, size_t size, const struct zef_options *options);
 
 /* Lets the user choose a directory. On ZEF_CHOSEN, path holds it
- * NUL-terminated, in the locale's encoding. A buffer too small is
- * ZEF_ERROR. */
+ * NUL-terminated, in the locale's encoding, at most 1000 bytes or so (what
+ * fits dirvane's 1024-byte result; a longer one comes as cancelled). A
+ * buffer too small for the path is ZEF_ERROR, never a shortened path. */
 int zef_choose_directory(char *path, size_t size, const struct zef_options *options);
 
+/* The same calls in two halves, for a caller that waits in an event loop.
+ * A start checks what it is given, waits for the kind's turn (within the
+ * timeout), starts the prompt and returns ZEF_CHOSEN with *call set once
+ * the prompt is up; otherwise what the blocking call would return, with
+ * *call NULL. Each finish returns what the blocking call returns, waits
+ * only if the prompt has not ended yet, and frees the call. */
+struct zef_call;
+int zef_start_certificate(const char *certificates_json, const struct zef_options *options,
+                          struct zef_call **call);
+int zef_start_pin(const struct zef_options *options, struct zef_call **call);
+int zef_start_directory(const struct zef_options *options, struct zef_call **call);
+/* Readable once the prompt has ended: a pidfd where the kernel has one, a
+ * pipe otherwise. It belongs to the call; poll it, never read or close it. */
+int zef_call_fd(const struct zef_call *call);
+int zef_finish_certificate(struct zef_call *call, int *row);
+int zef_finish_pin(struct zef_call *call, char *pin, size_t size);
+int zef_finish_directory(struct zef_call *call, char *path, size_t size);
+/* Closes the prompt; the finish then answers ZEF_CANCELLED, whatever the
+ * user did. Any thread may call it, until the call's finish returns. */
+void zef_cancel(struct zef_call *call);
+
 /* What went wrong in this thread's last call that returned ZEF_ERROR or
- * ZEF_TIMEOUT: one line without a line feed. Valid until this thread's next
- * call. */
+ * ZEF_TIMEOUT: one line without a line feed, and its kind (ZEF_E_*).
+ * Each call but these two, zef_call_fd and zef_cancel clears them first. */
 const char *zef_last_error(void);
+int zef_last_error_kind(void);
 
 /* The end of what the prompt of this thread's last call printed on its
  * standard output and error (at most 4 KiB, whole lines, control

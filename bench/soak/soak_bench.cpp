@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <pwd.h>
 #include <set>
 #include <string>
 #include <sys/mount.h>
@@ -172,9 +173,10 @@ int main(int argc, char **argv)
             at[1] = usage();
         const int kind = trip % KINDS, prompt = kind / 4;
         const Outcome outcome = static_cast<Outcome>(kind % 4);
-        const zef_options options{nullptr, x.display().c_str(),
+        // Its HOME is no desktop user's: the prompts run as we do.
+        const zef_options options{getpwuid(geteuid())->pw_name, x.display().c_str(),
                                   outcome == Timeout ? TIMEOUT_MS : ANSWERED_LIMIT_MS,
-                                  prompts.path().c_str()};
+                                  prompts.path().c_str(), nullptr};
         // The driver plays the user; this thread is the caller.
         std::thread driver;
         if (outcome != Timeout)
@@ -228,25 +230,27 @@ int main(int argc, char **argv)
     printf("| descriptors | %ld | %ld | %ld |\n\n", at[0].descriptors, at[1].descriptors,
            at[2].descriptors);
 
-    // The toolkit keeps per-user state that every desktop user has anyway:
-    // its settings in ~/.config, and its runtime folder /tmp/runtime-USER
-    // where the session has no XDG_RUNTIME_DIR. Listed, but not left behind
-    // by the calls.
-    std::vector<std::string> leftTmp, leftHome, toolkit;
+    // The toolkit and the library keep per-user state that every desktop
+    // user has anyway: the toolkit's settings in ~/.config and its runtime
+    // folder /tmp/runtime-USER, the library's folder of lock files
+    // /tmp/zefkit-UID, where the session has no XDG_RUNTIME_DIR. Listed, but
+    // not left behind by the calls.
+    std::vector<std::string> leftTmp, leftHome, perUser;
     for (const std::string &name : entries("/tmp"))
         if (!tmpBefore.count(name))
-            (name.rfind("runtime-", 0) == 0 ? toolkit : leftTmp).push_back("/tmp/" + name);
+            (name.rfind("runtime-", 0) == 0 || name.rfind("zefkit-", 0) == 0 ? perUser : leftTmp)
+                .push_back("/tmp/" + name);
     for (const std::string &name : entries(home.path()))
         if (!homeBefore.count(name))
-            (name == ".config" ? toolkit : leftHome).push_back("HOME/" + name);
+            (name == ".config" ? perUser : leftHome).push_back("HOME/" + name);
     const int segments = isolated ? segmentsLeft() : 0, processes = promptsLeft(x.display());
     printf("left behind: %d segments, %d prompt processes, %zu files in /tmp, %zu in HOME\n",
            segments, processes, leftTmp.size(), leftHome.size());
     for (const std::vector<std::string> *names : {&leftTmp, &leftHome})
         for (const std::string &name : *names)
             printf("  %s\n", name.c_str());
-    for (const std::string &name : toolkit)
-        printf("  %s (the toolkit's own per-user state)\n", name.c_str());
+    for (const std::string &name : perUser)
+        printf("  %s (per-user state of the toolkit or the library)\n", name.c_str());
     if (!isolated)
         printf("(no private /tmp and segments without root: segments are not counted, and "
                "/tmp may hold other work's files)\n");

@@ -290,6 +290,9 @@ bool zef_call::launch(const std::string &cwd)
         return true;
     lock.unlock();
     m_thread.join();
+    // A prompt may have started, printed and failed before this thread
+    // looked: what it printed is kept all the same.
+    keepOutput(run.output, run.lastLine);
     fail(m_errorKind, m_error);
     return false;
 }

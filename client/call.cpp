@@ -168,10 +168,15 @@ bool displayOpens(const Call &call)
         fail(ZEF_E_DISPLAY, "no display: DISPLAY is not set and none was given");
         return false;
     }
-    // With the X authority that the prompt is given, ours.
+    // With the X authority that the prompt is given, ours. One call at a
+    // time: xcb_connect reads it through libXau, whose XauFileName keeps its
+    // buffer in a static without a lock.
+    static std::mutex connecting;
+    std::unique_lock<std::mutex> lock(connecting);
     xcb_connection_t *connection = xcb_connect(display.c_str(), nullptr);
     const bool opened = !xcb_connection_has_error(connection);
     xcb_disconnect(connection);
+    lock.unlock();
     if (!opened)
         fail(ZEF_E_DISPLAY, "cannot open display " + display);
     return opened;

@@ -22,5 +22,10 @@ public slots:
     void textChangedLine(QString text);
 
 private:
+    // Grabs the keyboard, trying again while another client holds it, and
+    // says so on the form when it cannot be had.
+    void holdKeyboard(int triesLeft);
+
     Ui_Dialog *ui;
+    bool m_keyboardAsked = false;
 };

@@ -103,30 +103,34 @@ TEST_F(PinDialog, FormAndWindow)
         {"QLabel", "label_2", "PIN码:"},
         {"QLineEdit", "lineEdit", ""},
         {"QLabel", "label_hint", "至少6位"},
+        {"QLabel", "label_keyboard", ""},
         {"QPushButton", "pushButton_ok", "确定"},
         {"QPushButton", "pushButton_cancel", "取消"},
     };
     dialog->show();
     const QList<QWidget *> widgets = dialog->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
-    ASSERT_EQ(widgets.size(), 7);
-    for (int i = 0; i < 7; i++) {
+    ASSERT_EQ(widgets.size(), 8);
+    for (int i = 0; i < 8; i++) {
         QWidget *w = widgets[i];
         SCOPED_TRACE(expected[i].name);
         EXPECT_STREQ(w->metaObject()->className(), expected[i].cls);
         EXPECT_EQ(w->objectName(), expected[i].name);
         EXPECT_EQ(w->property("text").toString().toUtf8().toStdString(), expected[i].text);
-        // Without a message its line takes no room; every other text is whole.
-        EXPECT_EQ(w->isVisible(), i != 1);
+        // Without a message, and with no keyboard to hold offscreen, their
+        // lines take no room; every other text is whole.
+        EXPECT_EQ(w->isVisible(), i != 1 && i != 5);
         if (w->isVisible()) {
             EXPECT_GE(w->width(), w->sizeHint().width());
             EXPECT_GE(w->height(), w->sizeHint().height());
         }
     }
     EXPECT_EQ(field()->echoMode(), QLineEdit::Password);
-    // A screen reader names the field by its label.
+    // A screen reader names the field by its label, and reads the hint with it.
     QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(field());
     ASSERT_TRUE(accessible);
     EXPECT_EQ(accessible->text(QAccessible::Name).toStdString(), "PIN码:");
+    EXPECT_EQ(accessible->text(QAccessible::Description).toStdString(), "至少6位");
+    EXPECT_TRUE(accessible->state().passwordEdit);
     // Tab goes from the field to OK, then to Cancel.
     const auto nextByTab = [](QWidget *w) {
         do
@@ -192,6 +196,7 @@ TEST_F(PinDialog, PasteTakesOnlyWhatCanBeAPin)
         field()->paste();
         EXPECT_EQ(field()->text(), c.after);
         EXPECT_EQ(dialog->findChild<QLabel *>("label_hint")->text(), c.hint);
+        EXPECT_EQ(field()->accessibleDescription(), c.hint);
     }
 
     field()->clear();
@@ -234,6 +239,9 @@ TEST_F(PinDialog, CallerMessageIsShownAsPlainText)
         EXPECT_EQ(label->text(), c.shown);
         EXPECT_EQ(label->textFormat(), Qt::PlainText);
         EXPECT_EQ(label->isVisible(), !c.shown.isEmpty());
+        // Set apart from the form's own line above it.
+        EXPECT_TRUE(label->font().bold());
+        EXPECT_FALSE(dialog->findChild<QLabel *>("label")->font().bold());
         if (label->isVisible()) {
             EXPECT_GE(label->height(), label->heightForWidth(label->width()));
             EXPECT_LE(label->geometry().bottom(), field()->geometry().top());

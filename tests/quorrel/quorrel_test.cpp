@@ -9,16 +9,23 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
 namespace {
 
 const std::string PROGRAM = ZEF_BINARY_DIR "/quorrel/quorrel";
+const std::string LISTENER = ZEF_BINARY_DIR "/tests/quorrel/quorrel_a11y_listener";
+const std::string GRAB = ZEF_BINARY_DIR "/tests/quorrel/quorrel_keyboard_grab";
+const std::string PIN = "Zq7Kp2Wm";
 
 struct Outcome {
     std::optional<int> exitStatus;
@@ -103,8 +110,9 @@ TEST_F(Quorrel, TypedPinAndReturnReplaceALeftover)
 }
 
 // With an accessibility bus on the desktop's session bus, as a screen reader
-// has it, the prompt joins it: the registry lists it by its name.
-TEST_F(Quorrel, JoinsTheAccessibilityBus)
+// has it, the prompt joins it: the registry lists it by its name. A PIN typed
+// into it reaches a listener of the bus as mask characters alone.
+TEST_F(Quorrel, JoinsTheAccessibilityBusWithoutThePin)
 {
     const std::string script = R"(
         /usr/libexec/at-spi-bus-launcher --launch-immediately & launcher=$!
@@ -122,8 +130,12 @@ TEST_F(Quorrel, JoinsTheAccessibilityBus)
             dest=$1; shift
             call --address "$a11y" -d "$dest" -o /org/a11y/atspi/accessible/root -m "$@"
         }
-        # The registry runs before the prompt starts, as on a desktop.
+        # The registry and the screen reader run before the prompt starts,
+        # as on a desktop.
         root org.a11y.atspi.Registry org.a11y.atspi.Accessible.GetChildren >/dev/null
+        events=$(mktemp)
+        "$LISTENER" "$a11y" >"$events" & listener=$!
+        for i in $(seq 40); do grep -q listening "$events" && break; sleep 0.25; done
         "$PROMPT" >/dev/null 2>&1 & prompt=$!
         for i in $(seq 40); do
             for app in $(root org.a11y.atspi.Registry org.a11y.atspi.Accessible.GetChildren |
@@ -132,15 +144,89 @@ TEST_F(Quorrel, JoinsTheAccessibilityBus)
             done | grep -q "'quorrel'" && { echo registered; break; }
             sleep 0.25
         done
-        kill $prompt $launcher; wait
+        window=$(xdotool search --sync --onlyvisible --pid $prompt | head -n 1)
+        xdotool windowfocus --sync $window
+        xdotool type --delay 20 "$PIN"
+        for i in $(seq 40); do
+            [ $(grep -c '^insert ' "$events") -ge ${#PIN} ] && break
+            sleep 0.25
+        done
+        kill $prompt $listener $launcher; wait
+        sed 's/^/event /' "$events"; rm "$events"
     )";
     harness::TempDir home;
     const harness::Result r = harness::run({"dbus-run-session", "--", "sh", "-c", script},
                                            {{"DISPLAY", x.display()},
                                             {"HOME", home.path()},
                                             {"XDG_RUNTIME_DIR", runtime.path()},
-                                            {"PROMPT", PROGRAM}});
+                                            {"PROMPT", PROGRAM},
+                                            {"LISTENER", LISTENER},
+                                            {"PIN", PIN}});
     EXPECT_NE(r.out.find("registered\n"), std::string::npos) << r.out;
+    size_t inserts = 0;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("event ", 0) != 0)
+            continue;
+        inserts += line.rfind("event insert ", 0) == 0;
+        // Neither word of the line has a letter of the PIN.
+        EXPECT_EQ(line.find_first_of(PIN), std::string::npos) << line;
+    }
+    EXPECT_EQ(inserts, PIN.size()) << r.out;
+}
+
+// While the prompt is up, no other client of the display can take the
+// keyboard from it, nor read its memory: the prompt, run as a user, is not
+// dumpable (its /proc entries are root's) and leaves no core. Once it has
+// ended the keyboard is free again.
+TEST_F(Quorrel, HoldsTheKeyboardAndCannotBeDumped)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "runs the prompt as another user";
+    // nobody cannot reach the build tree (a clone under /root, say), nor the
+    // leak checker's suppressions of a sanitized build there.
+    harness::TempDir bin;
+    chmod(bin.path().c_str(), 0755);
+    std::filesystem::copy_file(PROGRAM, bin.file("quorrel"));
+    harness::EnvChanges env{{"DISPLAY", x.display()}, {"XDG_RUNTIME_DIR", std::nullopt}};
+    const char *lsan = getenv("LSAN_OPTIONS");
+    const std::string option = "suppressions=";
+    if (lsan && std::string(lsan).find(option) == 0) {
+        const std::string options(lsan);
+        const size_t end = options.find(':');
+        std::filesystem::copy_file(options.substr(option.size(), end - option.size()), bin.file("lsan.supp"));
+        env["LSAN_OPTIONS"] = option + bin.file("lsan.supp") + (end == std::string::npos ? "" : options.substr(end));
+    }
+    harness::Child child({bin.file("quorrel")}, env, "/", [] {
+        if (!harness::becomeNobody())
+            _exit(1);
+    });
+    const std::string window = x.focusWindow(child.pid());
+    ASSERT_FALSE(window.empty()) << child.output();
+
+    const std::string proc = "/proc/" + std::to_string(child.pid());
+    struct stat st {};
+    EXPECT_EQ(stat((proc + "/environ").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    std::string soft, hard;
+    for (const std::string &line : harness::readLines(proc + "/limits")) {
+        if (line.rfind("Max core file size", 0) == 0)
+            std::istringstream(line.substr(18)) >> soft >> hard;
+    }
+    EXPECT_EQ(soft + " " + hard, "0 0");
+
+    const auto grab = [&] { return harness::run({GRAB}, {{"DISPLAY", x.display()}}).out; };
+    // Taken once the window is active: waited for, not timed.
+    std::string other;
+    for (int i = 0; i < 400 && (other = grab()) != "refused\n"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(other, "refused\n");
+    x.play(window, {{"type", "--delay", "20", PIN}, {"key", "Return"}});
+    EXPECT_EQ(child.exitStatus(30000), 0);
+    EXPECT_EQ(grab(), "grabbed\n");
+    std::optional<std::string> segment = harness::readSegment(PIN_SEGMENT_KEY);
+    ASSERT_TRUE(segment) << child.output();
+    EXPECT_EQ(decryptPin(*segment), pinPlaintext(PIN));
 }
 
 // A prompt that the service gives up on is killed, so each line must be out

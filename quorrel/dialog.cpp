@@ -217,15 +217,14 @@ Dialog::Dialog(QWidget *parent)
 
     // The keyboard is held while the prompt is up, so that no other client
     // of the display can grab it and take the PIN's keystrokes. X grants the
-    // grab to a viewable window only, so it is asked for once the window is
-    // first made active. On a platform other than X (the offscreen one of the
-    // tests) there is nothing to hold.
+    // grab to a viewable window only, so it is asked for when the window is
+    // made active, and again at every return, since closing a popup of the
+    // form (the field's menu) lets go of the keyboard. On a platform other
+    // than X (the offscreen one of the tests) there is nothing to hold.
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {
         connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow *focused) {
-            if (focused && focused == windowHandle() && !m_keyboardAsked) {
-                m_keyboardAsked = true;
+            if (focused && focused == windowHandle())
                 holdKeyboard(kKeyboardTries);
-            }
         });
         // Escape and closing end here; OK and Cancel end the process, and
         // with it its display connection, which the server's grab ends with.
@@ -247,15 +246,16 @@ Dialog::~Dialog()
 void Dialog::holdKeyboard(int triesLeft)
 {
     QWindow *window = windowHandle();
-    if (!window || !isVisible() || window->setKeyboardGrabEnabled(true))
+    if (!window || !isVisible())
         return;
-    // Another client holds it (a menu, another grab) and may let go.
-    if (triesLeft > 0) {
+    const bool held = window->setKeyboardGrabEnabled(true);
+    // Another client holds it (its menu, its own grab) and may let go.
+    if (!held && triesLeft > 0) {
         QTimer::singleShot(kKeyboardRetryMs, this, [this, triesLeft] { holdKeyboard(triesLeft - 1); });
         return;
     }
-    ui->label_keyboard->setText(QString::fromUtf8(kKeyboardNotHeld));
-    ui->label_keyboard->show();
+    ui->label_keyboard->setText(held ? QString() : QString::fromUtf8(kKeyboardNotHeld));
+    ui->label_keyboard->setVisible(!held);
     _describeField(ui);
 }
 

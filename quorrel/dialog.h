@@ -27,5 +27,4 @@ private:
     void holdKeyboard(int triesLeft);
 
     Ui_Dialog *ui;
-    bool m_keyboardAsked = false;
 };

@@ -11,8 +11,8 @@ int main(int argc, char *argv[])
     // The PIN lives in this process's memory while it is typed: no core file
     // may keep it, and no other process of the user may read it through
     // ptrace or /proc (a non-dumpable process's entries there are root's).
-    // Set before the toolkit starts, so that none of its memory ever was
-    // otherwise. Hard and soft, so that nothing raises the limit again.
+    // Both before the toolkit holds any input; the core limit hard and soft,
+    // so that nothing in the process can raise it again.
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     const rlimit noCore = {0, 0};
     setrlimit(RLIMIT_CORE, &noCore);

@@ -149,7 +149,8 @@ int main(int argc, char **argv)
     // Segments and /tmp of the soak's own, where root may have them: other
     // work on the machine then neither meets the prompts' segment keys nor
     // counts as left behind.
-    const bool isolated = harness::privateTmpfs("/tmp", "mode=1777") && harness::privateIpcNamespace();
+    const bool isolated =
+        harness::privateTmpfs("/tmp", "mode=1777") && harness::privateIpcNamespace();
 
     harness::XServer x;
     harness::TempDir home, prompts;

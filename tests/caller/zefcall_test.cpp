@@ -478,8 +478,8 @@ std::vector<std::string> filesHolding(const std::string &folder, bool deep, cons
 {
     std::vector<std::string> found;
     std::error_code ec, ignored;
-    for (fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec), end;
-         !ec && it != end; it.increment(ec)) {
+    fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         if (!deep)
             it.disable_recursion_pending();
         const std::string path = it->path();
@@ -549,9 +549,9 @@ TEST_F(Prompts, XauthorityIsTheDisplaysOneEntryOpenedThroughNoLink)
         // /tmp, the caller's and the user's runtime folders, HOME, the
         // prompts' folder and the folder of the X authority file.
         const std::pair<std::string, bool> folders[] = {
-            {"/tmp", false},          {"/tmp/zefkit-0", true}, {"/tmp/zefkit-65534", true},
-            {"/run/user/0", true},    {"/run/user/65534", true}, {home.path(), true},
-            {bin.path(), true},       {files.path(), true}};
+            {"/tmp", false},        {"/tmp/zefkit-0", true},   {"/tmp/zefkit-65534", true},
+            {"/run/user/0", true},  {"/run/user/65534", true}, {home.path(), true},
+            {bin.path(), true},     {files.path(), true}};
         for (const auto &[folder, deep] : folders)
             EXPECT_EQ(filesHolding(folder, deep, bytes, {files.file("real/xauth")}),
                       std::vector<std::string>{}) << folder;

@@ -346,7 +346,8 @@ bool privateDesktop(std::optional<uid_t> user, const std::string &display)
 
 bool privateLogDirectory(const char *flag)
 {
-    return privateTmpfs("/var", "mode=0755") && mkdir("/var/zeflog", 0755) == 0 && std::ofstream(std::string("/var/zeflog/") + flag);
+    return privateTmpfs("/var", "mode=0755") && mkdir("/var/zeflog", 0755) == 0
+        && std::ofstream(std::string("/var/zeflog/") + flag);
 }
 
 std::optional<std::string> readSegment(key_t key)

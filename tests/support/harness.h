@@ -108,8 +108,8 @@ bool becomeNobody();
 // session bus socket in it, both theirs. False where that cannot be
 // arranged (it needs root).
 bool privateDesktop(std::optional<uid_t> user, const std::string &display);
-// In such a namespace, a fresh tmpfs over folder, mounted with options as
-// mount(2) takes them. The project's source and build trees stay where they
+// In a mount namespace of its own, a fresh tmpfs over folder, mounted with
+// options as mount(2) takes them. The project's source and build trees stay where they
 // are when they lie below the folder (a clone under /tmp): the programs and
 // files that the tests use are there. False where that cannot be arranged.
 bool privateTmpfs(const std::string &folder, const std::string &options);

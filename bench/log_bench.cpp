@@ -1,6 +1,7 @@
 // Records per second of the log library, switched on (one and four
-// threads) and off, beside the shell-per-record design in the same run: a
-// chmod through the shell for every record. Both log into the build tree.
+// threads, and one thread with a message cut to fit) and off, beside the
+// shell-per-record design in the same run: a chmod through the shell for
+// every record. Both log into the build tree.
 #include <zeflog.h>
 
 #include <benchmark/benchmark.h>
@@ -32,14 +33,17 @@ void freshDirectory(bool on)
     zef_log_open();
 }
 
+// A message longer than a record holds, cut to fit.
+const std::string LONG_MESSAGE(5000, 'x');
+
 // Records of a level that the debug flag lets through, with logging on
 // or off.
-void records(benchmark::State &state, bool on)
+void records(benchmark::State &state, bool on, const char *message)
 {
     if (state.thread_index() == 0)
         freshDirectory(on);
     for (auto _ : state)
-        zef_write_log(ZEF_LOG_INFO, 1, MESSAGE);
+        zef_write_log(ZEF_LOG_INFO, 1, message);
     state.SetItemsProcessed(state.iterations());
 }
 
@@ -87,8 +91,9 @@ void shellPerRecord(benchmark::State &state)
 
 }  // namespace
 
-BENCHMARK_CAPTURE(records, on, true)->Threads(1)->Threads(4)->UseRealTime();
-BENCHMARK_CAPTURE(records, off, false)->UseRealTime();
+BENCHMARK_CAPTURE(records, on, true, MESSAGE)->Threads(1)->Threads(4)->UseRealTime();
+BENCHMARK_CAPTURE(records, long, true, LONG_MESSAGE.c_str())->UseRealTime();
+BENCHMARK_CAPTURE(records, off, false, MESSAGE)->UseRealTime();
 BENCHMARK(shellPerRecord)->UseRealTime();
 
 BENCHMARK_MAIN();

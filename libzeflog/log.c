@@ -2,6 +2,7 @@
  * by flag files at every call and rolled over every 30 days. */
 #define _GNU_SOURCE
 #include "zeflog.h"
+#include "logline.h"
 #include "logstamp.h"
 
 #include <ctype.h>
@@ -111,6 +112,35 @@ enum zef_stamp_action zef_stamp_action(const char *text, long long now)
     return ZEF_STAMP_ROLL;
 }
 
+size_t zef_log_line(char *line, size_t len, const char *msg)
+{
+    static const char cut[] = "\xe2\x80\xa6"; /* … */
+    const size_t room = ZEF_LOG_LINE_MAX - 1;  /* the line feed's byte stays free */
+    size_t kept = len; /* where a cut would end the text, "…" after it */
+    const unsigned char *p;
+
+    for (p = (const unsigned char *)msg; *p; p++) {
+        const int control = *p < 0x20 || *p == 0x7f;
+        const size_t width = control ? 4 : 1;
+
+        /* A cut falls before a character, never inside one or an escape. */
+        if ((*p & 0xc0) != 0x80 && len + sizeof(cut) - 1 <= room)
+            kept = len;
+        if (len + width > room) {
+            memcpy(line + kept, cut, sizeof(cut) - 1);
+            len = kept + sizeof(cut) - 1;
+            break;
+        }
+        if (control)
+            snprintf(line + len, width + 1, "\\x%02x", *p);
+        else
+            line[len] = (char)*p;
+        len += width;
+    }
+    line[len] = '\n';
+    return len + 1;
+}
+
 static long long _zef_monotonic_ns(void)
 {
     struct timespec ts;
@@ -161,9 +191,8 @@ static int _zef_log_open_fd(void)
  * on a fresh line. Every writer, in whatever process, appends under the
  * log's lock, so the cut never takes another writer's record along; the
  * lock goes with the close. Returns the line to print, NULL when written. */
-static const char *_zef_log_append(int fd, const char *line)
+static const char *_zef_log_append(int fd, const char *line, size_t len)
 {
-    size_t len = strlen(line);
     off_t start;
     ssize_t written;
 
@@ -274,8 +303,9 @@ ZEF_EXPORT void zef_log_close(void)
 ZEF_EXPORT void zef_write_log(unsigned int level, int with_header, const char *msg)
 {
     char curr_time[24];
-    char line[4096];
+    char line[ZEF_LOG_LINE_SIZE];
     const char *failure;
+    size_t len = 0;
     int fd;
 
     memset(curr_time, 0, sizeof(curr_time));
@@ -301,15 +331,12 @@ ZEF_EXPORT void zef_write_log(unsigned int level, int with_header, const char *m
     /* Everyone may read and write the log, whoever created it. */
     fchmod(fd, 0777);
 
-    if (!msg)
-        msg = "";
     if (with_header) {
         _get_curr_time(sizeof(curr_time), curr_time);
-        snprintf(line, sizeof(line) - 1, "%s %s %s\n", _get_level_str(level), curr_time, msg);
-    } else {
-        snprintf(line, sizeof(line) - 1, "%s\n", msg);
+        len = (size_t)snprintf(line, sizeof(line) - 1, "%s %s ", _get_level_str(level), curr_time);
     }
-    failure = _zef_log_append(fd, line);
+    len = zef_log_line(line, len, msg ? msg : "");
+    failure = _zef_log_append(fd, line, len);
     close(fd);
 
     _zeflog_unlock(&g_zef_log_mtx);

@@ -25,8 +25,10 @@ enum {
 
 void zef_log_open(void);
 void zef_log_close(void);
-/* msg is a finished text, written as it stands (never used as a format);
- * with_header nonzero puts the level tag and the local time before it. */
+/* msg is a finished text, never used as a format, written on one line of
+ * at most 4094 bytes: control characters as \xNN, a longer record cut to
+ * fit and ended with "…". with_header nonzero puts the level tag and the
+ * local time before it. */
 void zef_write_log(unsigned int level, int with_header, const char *msg);
 
 #ifdef __cplusplus

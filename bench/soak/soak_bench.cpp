@@ -22,7 +22,6 @@
 #include <pwd.h>
 #include <set>
 #include <string>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -150,8 +149,8 @@ int main(int argc, char **argv)
     // Segments and /tmp of the soak's own, where root may have them: other
     // work on the machine then neither meets the prompts' segment keys nor
     // counts as left behind.
-    const bool isolated = harness::privateMountNamespace() && harness::privateIpcNamespace()
-                          && mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0;
+    const bool isolated =
+        harness::privateTmpfs("/tmp", "mode=1777") && harness::privateIpcNamespace();
 
     harness::XServer x;
     harness::TempDir home, prompts;

@@ -157,22 +157,41 @@ TEST_F(LogTest, RecordLineFormats)
     EXPECT_EQ(got[5], "");  // a null message is written as an empty one
 }
 
-TEST_F(LogTest, LongLinesAreCutAt4094Characters)
+// A reader that splits the log by lines finds each record on a line of its
+// own: a long one is cut within the record and keeps its line feed, and
+// nothing in a message can end the line or begin a forged record.
+TEST_F(LogTest, EveryRecordIsOneLineOfAtMost4094Bytes)
 {
     flag("zefdebugflag");
-    const std::string longMsg(5000, 'x');
-    writeRecord(ZEF_LOG_INFO, 1, longMsg.c_str());
-    std::string log = *harness::readFile(logFile());
-    ASSERT_EQ(log.size(), 4094u);
-    EXPECT_EQ(log.substr(27), std::string(4094 - 27, 'x'));
-
-    fs::remove(logFile());
-    writeRecord(ZEF_LOG_INFO, 0, std::string(4094, 'a').c_str());  // the line feed is the 4095th
-    EXPECT_EQ(harness::readFile(logFile()), std::string(4094, 'a'));
-
-    fs::remove(logFile());
-    writeRecord(ZEF_LOG_INFO, 0, std::string(4093, 'b').c_str());
-    EXPECT_EQ(harness::readFile(logFile()), std::string(4093, 'b') + "\n");
+    const std::string cut = "\xE2\x80\xA6";  // …
+    const std::string zhong = "\xE4\xB8\xAD";  // 中, three bytes
+    std::string chinese;
+    for (int i = 0; i < 2000; ++i)
+        chinese += zhong;
+    const struct {
+        int withHeader;
+        std::string message, line;  // line: after the header, line feed included
+    } cases[] = {
+        {1, std::string(5000, 'x'), std::string(4094 - 27 - 4, 'x') + cut + "\n"},
+        {0, std::string(4093, 'a'), std::string(4093, 'a') + "\n"},
+        {0, std::string(4094, 'b'), std::string(4090, 'b') + cut + "\n"},
+        {0, chinese, chinese.substr(0, 4089) + cut + "\n"},
+        {0, std::string(4089, 'c') + "\n", std::string(4089, 'c') + "\\x0a\n"},
+        {0, std::string(4090, 'd') + "\n", std::string(4090, 'd') + cut + "\n"},
+        {1, "x\n[CRTI] 2030/01/01 00:00:00 admin logged in",
+         "x\\x0a[CRTI] 2030/01/01 00:00:00 admin logged in\n"},
+        {0, "\r\t\x1b[2J\x7f\x01 100% Gr\xC3\xBC\xC3\x9F",
+         "\\x0d\\x09\\x1b[2J\\x7f\\x01 100% Gr\xC3\xBC\xC3\x9F\n"},
+    };
+    for (const auto &c : cases) {
+        fs::remove(logFile());
+        writeRecord(ZEF_LOG_INFO, c.withHeader, c.message.c_str());
+        writeRecord(ZEF_LOG_INFO, 0, "next record");
+        const std::string log = harness::readFile(logFile()).value_or("");
+        const size_t header = c.withHeader ? sizeof "[INFO] 2026/12/07 14:35:29 " - 1 : 0;
+        EXPECT_EQ(log.substr(std::min(header, log.size())), c.line + "next record\n")
+            << c.message.substr(0, 20);
+    }
 }
 
 TEST_F(LogTest, LogIsRecreatedWithMode0777)

@@ -287,9 +287,40 @@ bool becomeNobody()
     return setgroups(0, nullptr) == 0 && setgid(NOBODY) == 0 && setuid(NOBODY) == 0;
 }
 
+bool privateTmpfs(const std::string &folder, const std::string &options)
+{
+    if (!privateMountNamespace())
+        return false;
+    // The trees below the folder are held open across the mount and bound
+    // back at their places through those descriptors. They are opened in the
+    // new namespace: a bind mount takes no source from another.
+    std::vector<std::pair<std::string, int>> kept;
+    for (const std::string tree : {ZEF_SOURCE_DIR, ZEF_BINARY_DIR}) {
+        if (tree.rfind(folder + "/", 0) == 0)
+            kept.emplace_back(tree, open(tree.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    const bool mounted = mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    bool ok = mounted;
+    for (const auto &[tree, fd] : kept) {
+        std::error_code ec;
+        // A build tree inside the source tree is back with it already.
+        ok = ok && fd >= 0 &&
+             (std::filesystem::exists(tree, ec) ||
+              (std::filesystem::create_directories(tree, ec) &&
+               mount(("/proc/self/fd/" + std::to_string(fd)).c_str(), tree.c_str(), nullptr,
+                     MS_BIND | MS_REC, nullptr) == 0));
+        if (fd >= 0)
+            close(fd);
+    }
+    // Half done, the folder is given back as it was.
+    if (mounted && !ok)
+        umount2(folder.c_str(), MNT_DETACH);
+    return ok;
+}
+
 bool privateDesktop(std::optional<uid_t> user, const std::string &display)
 {
-    if (!privateMountNamespace() || mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0)
+    if (!privateTmpfs("/run", "mode=0755"))
         return false;
     for (const char *folder : {"/run/systemd", "/run/systemd/seats", "/run/systemd/sessions",
                                "/run/user"})
@@ -315,8 +346,8 @@ bool privateDesktop(std::optional<uid_t> user, const std::string &display)
 
 bool privateLogDirectory(const char *flag)
 {
-    return privateMountNamespace() && mount("tmpfs", "/var", "tmpfs", 0, "mode=0755") == 0
-        && mkdir("/var/zeflog", 0755) == 0 && std::ofstream(std::string("/var/zeflog/") + flag);
+    return privateTmpfs("/var", "mode=0755") && mkdir("/var/zeflog", 0755) == 0
+        && std::ofstream(std::string("/var/zeflog/") + flag);
 }
 
 std::optional<std::string> readSegment(key_t key)

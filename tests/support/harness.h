@@ -108,6 +108,11 @@ bool becomeNobody();
 // session bus socket in it, both theirs. False where that cannot be
 // arranged (it needs root).
 bool privateDesktop(std::optional<uid_t> user, const std::string &display);
+// In a mount namespace of its own, a fresh tmpfs over folder, mounted with
+// options as mount(2) takes them. The project's source and build trees stay where they
+// are when they lie below the folder (a clone under /tmp): the programs and
+// files that the tests use are there. False where that cannot be arranged.
+bool privateTmpfs(const std::string &folder, const std::string &options);
 // In such a namespace, a tmpfs over /var holding an empty /var/zeflog with
 // the flag file flag, so that the real log directory can be written without
 // touching the host's. False where that cannot be arranged.

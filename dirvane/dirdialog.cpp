@@ -1,13 +1,17 @@
 #include "dirdialog.h"
 
 #include <QFileDialog>
+#include <QIcon>
 #include <QString>
 
 #include <unistd.h>
 
 void setUpDirDialog(QFileDialog &dialog, bool translated)
 {
-    dialog.setWindowFlags(Qt::WindowStaysOnTopHint);
+    // Above every window, and still a dialog to the window manager.
+    dialog.setWindowFlags(dialog.windowFlags() | Qt::WindowStaysOnTopHint);
+    Q_INIT_RESOURCE(dirvane);
+    dialog.setWindowIcon(QIcon(QStringLiteral(":/icons/dirvane.png")));
     dialog.setWindowTitle(QString::fromUtf8("选择一个目录"));
     dialog.setDirectory(QStringLiteral("/home"));
     dialog.setFileMode(QFileDialog::Directory);

@@ -7,6 +7,7 @@
 #include "sm4.h"
 
 #include <QByteArray>
+#include <QIcon>
 #include <QValidator>
 
 #include <algorithm>
@@ -95,8 +96,11 @@ Dialog::Dialog(QWidget *parent)
 {
     ui->setupUi(this);
     setWindowTitle(QString::fromUtf8("输入用户口令 "));
-    // Above every window, and still a dialog to the window manager.
-    setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
+    // Above every window, and still a dialog to the window manager; a
+    // window of fixed size offers no minimize or maximize.
+    setWindowFlags((windowFlags() | Qt::WindowStaysOnTopHint) & ~Qt::WindowMinMaxButtonsHint);
+    Q_INIT_RESOURCE(quorrel);
+    setWindowIcon(QIcon(QStringLiteral(":/icons/quorrel.png")));
     ui->lineEdit->setEchoMode(QLineEdit::Password);
     ui->lineEdit->setValidator(new PinValidator(ui->label_hint, ui->lineEdit));
     ui->pushButton_ok->setEnabled(false);

@@ -26,6 +26,7 @@ const Keys ESCAPE = {{"key", "Escape"}};
 struct Outcome {
     std::optional<int> exitStatus;
     std::string out;
+    std::string properties;  // xprop of the window
     std::optional<std::string> segment;
 };
 
@@ -73,6 +74,7 @@ protected:
             ADD_FAILURE() << "no dialog appeared:\n" << child.output();
             return o;
         }
+        o.properties = x.properties(window);
         x.play(window, keys);
         o.exitStatus = child.exitStatus(30000);
         o.out = child.output();
@@ -86,7 +88,8 @@ protected:
     int runs = 0;
 };
 
-TEST_F(Dirvane, EscapeHandsOverCancelledAndReplacesALeftover)
+// A dialog with an icon of its own, as the window manager sees it.
+TEST_F(Dirvane, DialogWithIconHandsOverCancelledByEscapeAndReplacesALeftover)
 {
     // A leftover larger than ours, as a run of a foreign program might leave.
     int leftover = shmget(DIR_SEGMENT_KEY, 2 * DIR_SEGMENT_SIZE, IPC_CREAT | 0666);
@@ -95,6 +98,7 @@ TEST_F(Dirvane, EscapeHandsOverCancelledAndReplacesALeftover)
     harness::TempDir cwd;
     Outcome o = choose("de_DE.UTF-8", cwd.path(), ESCAPE);
     EXPECT_EQ(o.exitStatus, 0);
+    EXPECT_TRUE(harness::isDialogWithIcon(o.properties)) << o.properties;
     // Not Chinese: no language lines; a leftover was there: no "ENOENT".
     EXPECT_EQ(o.out.find("中文"), std::string::npos) << o.out;
     EXPECT_EQ(o.out.find("ENOENT"), std::string::npos) << o.out;

@@ -44,7 +44,7 @@ protected:
             ADD_FAILURE() << "no dialog appeared:\n" << child.output();
             return o;
         }
-        o.properties = harness::run({"xprop", "-id", window}, {{"DISPLAY", x.display()}}).out;
+        o.properties = x.properties(window);
         x.play(window, keys);
         o.exitStatus = child.exitStatus(30000);
         o.out = child.output();
@@ -56,7 +56,7 @@ protected:
     harness::TempDir runtime;
 };
 
-TEST_F(Quorrel, WindowStaysOnTopAtFixedSizeAndEscapeLeavesNoSegment)
+TEST_F(Quorrel, DialogStaysOnTopAtFixedSizeAndEscapeLeavesNoSegment)
 {
     Outcome o = run({{"type", "--delay", "20", "123456"}, {"key", "Escape"}});
     EXPECT_EQ(o.exitStatus, 0);
@@ -67,7 +67,8 @@ TEST_F(Quorrel, WindowStaysOnTopAtFixedSizeAndEscapeLeavesNoSegment)
               std::string::npos)
         << o.properties;
     EXPECT_NE(o.properties.find("_NET_WM_STATE_ABOVE"), std::string::npos) << o.properties;
-    EXPECT_NE(o.properties.find("_NET_WM_WINDOW_TYPE_DIALOG"), std::string::npos) << o.properties;
+    EXPECT_TRUE(harness::isDialogWithIcon(o.properties)) << o.properties;
+    EXPECT_FALSE(harness::offersMinimizeOrMaximize(o.properties)) << o.properties;
     EXPECT_NE(o.properties.find("minimum size: 400 by 200\n"), std::string::npos);
     EXPECT_NE(o.properties.find("maximum size: 400 by 200\n"), std::string::npos);
 }

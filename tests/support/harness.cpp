@@ -474,9 +474,34 @@ void XServer::setFontDpi(int dpi) const
         throw std::runtime_error("xrdb failed: " + r.out);
 }
 
+std::string XServer::properties(const std::string &window) const
+{
+    return run({"xprop", "-id", window}, {{"DISPLAY", m_display}}).out;
+}
+
 bool XServer::screenshot(const std::string &window, const std::string &png) const
 {
     return run({"import", "-window", window, png}, {{"DISPLAY", m_display}}).status == 0;
+}
+
+bool isDialogWithIcon(const std::string &properties)
+{
+    return properties.find("_NET_WM_WINDOW_TYPE(ATOM) = _NET_WM_WINDOW_TYPE_DIALOG") !=
+               std::string::npos &&
+           properties.find("_NET_WM_ICON(CARDINAL) =") != std::string::npos;
+}
+
+bool offersMinimizeOrMaximize(const std::string &properties)
+{
+    // flags, functions, decorations, ...: bit 0 of flags says that the
+    // functions are listed; minimize is 0x8 and maximize 0x10 of them.
+    const size_t at = properties.find("_MOTIF_WM_HINTS(_MOTIF_WM_HINTS) = ");
+    unsigned long flags = 0, functions = 0;
+    if (at == std::string::npos ||
+        sscanf(properties.c_str() + at, "_MOTIF_WM_HINTS(_MOTIF_WM_HINTS) = %lx, %lx", &flags,
+               &functions) != 2)
+        return true;
+    return !(flags & 0x1) || (functions & (0x1 | 0x8 | 0x10));
 }
 
 }  // namespace harness

@@ -147,6 +147,8 @@ public:
     // The font resolution that a desktop with larger fonts sets (Xft.dpi),
     // for the programs started from now on.
     void setFontDpi(int dpi) const;
+    // What xprop says of the window.
+    std::string properties(const std::string &window) const;
     // Saves a PNG of the window.
     bool screenshot(const std::string &window, const std::string &png) const;
 
@@ -154,5 +156,12 @@ private:
     pid_t m_pid = -1;
     std::string m_display;
 };
+
+// Whether a window whose xprop output is properties is a dialog to the
+// window manager, with an icon of its own.
+bool isDialogWithIcon(const std::string &properties);
+// Whether its Motif hints leave the window manager free to offer minimize or
+// maximize: no list of functions, or one that holds either.
+bool offersMinimizeOrMaximize(const std::string &properties);
 
 }  // namespace harness

@@ -1,7 +1,13 @@
 #include "promptsize.h"
 
+#include <QApplication>
+#include <QCursor>
 #include <QLayout>
+#include <QScreen>
 #include <QWidget>
+#if QT_VERSION < QT_VERSION_CHECK(5, 10, 0)
+#include <QDesktopWidget>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -37,4 +43,17 @@ void fixWindowSize(QWidget *window, const QSize &designed)
     if (window->hasHeightForWidth())
         size.setHeight(std::max(size.height(), window->heightForWidth(size.width())));
     window->setFixedSize(size);
+}
+
+QRect pointerScreenArea()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(5, 10, 0)
+    const QScreen *screen = QGuiApplication::screenAt(QCursor::pos());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry() : QRect();
+#else
+    const QDesktopWidget *desktop = QApplication::desktop();
+    return desktop->availableGeometry(desktop->screenNumber(QCursor::pos()));
+#endif
 }

@@ -2,6 +2,7 @@
 // designed at on a 96 dpi screen, grown with the font.
 #pragma once
 
+#include <QRect>
 #include <QSize>
 
 class QWidget;
@@ -14,3 +15,7 @@ void fixWindowSize(QWidget *window, const QSize &designed);
 
 // length (pixels at 96 dpi) scaled to the widget's logical dpi, as above.
 int scaledToFont(const QWidget *widget, int length);
+
+// The free area (without panels) of the screen that holds the pointer, the
+// one the user is on.
+QRect pointerScreenArea();

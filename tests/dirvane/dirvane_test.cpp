@@ -146,6 +146,24 @@ TEST_F(Dirvane, PathTooLongForTheResultIsHandedOverAsCancelled)
     EXPECT_EQ(o.segment, padded(CANCELLED));
 }
 
+// With the larger fonts of a 192 dpi desktop the window grows with them, so
+// that the sidebar's names and the columns stay whole.
+TEST_F(Dirvane, WindowGrowsWithTheFont)
+{
+    std::pair<int, int> sizes[2];
+    const int dpis[] = {96, 192};
+    for (int i = 0; i < 2; ++i) {
+        x.setFontDpi(dpis[i]);
+        harness::Child child({PROGRAM}, {{"DISPLAY", x.display()},
+                                         {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+                                         {"XDG_RUNTIME_DIR", runtime.path()}});
+        sizes[i] = x.windowSize(x.waitForWindow(child.pid()));
+    }
+    EXPECT_GT(sizes[0].first, 0);
+    EXPECT_GE(sizes[1].first * 2, sizes[0].first * 3);
+    EXPECT_GE(sizes[1].second * 2, sizes[0].second * 3);
+}
+
 TEST_F(Dirvane, ChineseSystemLoadsTheCatalogueFromTheWorkingDirectory)
 {
     Outcome o = choose("zh_CN.UTF-8", ZEF_BINARY_DIR, ESCAPE);

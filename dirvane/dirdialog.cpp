@@ -73,6 +73,7 @@ void _growWithTheFont(QFileDialog &dialog)
     if (area.isValid())
         size = size.boundedTo(area.size());
     dialog.resize(size.expandedTo(dialog.minimumSizeHint()));
+    centreOnPointerScreen(&dialog);
 }
 
 }  // namespace

@@ -109,6 +109,7 @@ Dialog::Dialog(QWidget *parent)
     ui->label_message->setText(message);
     ui->label_message->setVisible(!message.isEmpty());
     fixWindowSize(this, QSize(400, 200));
+    centreOnPointerScreen(this);
 
     connect(ui->pushButton_ok, SIGNAL(clicked()), this, SLOT(ClickButtonOK()));
     connect(ui->pushButton_cancel, SIGNAL(clicked()), this, SLOT(ClickButtonCancel()));

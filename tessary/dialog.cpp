@@ -157,6 +157,7 @@ Dialog::Dialog(QWidget *parent)
     }
     ui->label->setText(longest);
     fixWindowSize(this, QSize(570, 320));
+    centreOnPointerScreen(this);
     ui->label->setText(_firstCellText(ui->tableWidget, m_nSelectedRow));
 }
 

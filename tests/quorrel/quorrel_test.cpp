@@ -152,6 +152,31 @@ TEST_F(Quorrel, JoinsTheAccessibilityBus)
     }
 }
 
+// On a display shown as two monitors, the prompt opens in the middle of the
+// one the pointer is on, not across the seam in the middle of both.
+TEST_F(Quorrel, OpensOnTheMonitorThePointerIsOn)
+{
+    harness::XServer wide("2560x1024");
+    const harness::EnvChanges env{{"DISPLAY", wide.display()}};
+    ASSERT_EQ(harness::run({"xrandr", "--setmonitor", "left", "1280/338x1024/270+0+0", "screen"},
+                           env).status,
+              0);
+    ASSERT_EQ(harness::run({"xrandr", "--setmonitor", "right", "1280/338x1024/270+1280+0", "none"},
+                           env).status,
+              0);
+    for (const int monitor : {0, 1280}) {
+        SCOPED_TRACE(monitor);
+        wide.xdotool({"mousemove", std::to_string(monitor + 1000), "100"});
+        harness::Child child({PROGRAM},
+                             {{"DISPLAY", wide.display()}, {"XDG_RUNTIME_DIR", runtime.path()}});
+        const std::string window = wide.waitForWindow(child.pid());
+        const std::pair<int, int> position = wide.windowPosition(window);
+        const std::pair<int, int> size = wide.windowSize(window);
+        EXPECT_NEAR(position.first + size.first / 2, monitor + 640, 2);
+        EXPECT_NEAR(position.second + size.second / 2, 512, 2);
+    }
+}
+
 // A prompt that the service gives up on is killed, so each line must be out
 // as it is printed: a failed hand-off's line while the dialog stays open.
 TEST_F(Quorrel, FailedHandOffIsReportedBeforeTheDialogEnds)

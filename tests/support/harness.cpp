@@ -340,7 +340,7 @@ void removeSegment(key_t key)
         shmctl(id, IPC_RMID, nullptr);
 }
 
-XServer::XServer()
+XServer::XServer(const std::string &screen)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
@@ -356,7 +356,7 @@ XServer::XServer()
         dup2(devnull, STDERR_FILENO);
         // 96 dpi, the resolution the prompts are designed at; Xvfb's own is 100.
         execlp("Xvfb", "Xvfb", "-displayfd", std::to_string(fd).c_str(), "-screen", "0",
-               "1280x1024x24", "-dpi", "96", "-nolisten", "tcp", "-noreset",
+               (screen + "x24").c_str(), "-dpi", "96", "-nolisten", "tcp", "-noreset",
                static_cast<char *>(nullptr));
         _exit(127);
     }
@@ -463,6 +463,16 @@ std::pair<int, int> XServer::windowSize(const std::string &window) const
     if (at != std::string::npos)
         sscanf(out.c_str() + at, "Geometry: %dx%d", &size.first, &size.second);
     return size;
+}
+
+std::pair<int, int> XServer::windowPosition(const std::string &window) const
+{
+    std::pair<int, int> position{0, 0};
+    const std::string out = xdotool({"getwindowgeometry", window});
+    const size_t at = out.find("Position: ");
+    if (at != std::string::npos)
+        sscanf(out.c_str() + at, "Position: %d,%d", &position.first, &position.second);
+    return position;
 }
 
 void XServer::setFontDpi(int dpi) const

@@ -122,7 +122,8 @@ void removeSegment(key_t key);
 // A private Xvfb server, started on a free display and stopped on destruction.
 class XServer {
 public:
-    XServer();
+    // screen: its size, such as "2560x1024".
+    explicit XServer(const std::string &screen = "1280x1024");
     ~XServer();
     XServer(const XServer &) = delete;
     XServer &operator=(const XServer &) = delete;
@@ -144,6 +145,8 @@ public:
     void bindCharacters(const std::string &text) const;
     // The window's width and height, 0 by 0 when there is no such window.
     std::pair<int, int> windowSize(const std::string &window) const;
+    // Where its top left corner is on the screen.
+    std::pair<int, int> windowPosition(const std::string &window) const;
     // The font resolution that a desktop with larger fonts sets (Xft.dpi),
     // for the programs started from now on.
     void setFontDpi(int dpi) const;

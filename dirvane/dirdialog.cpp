@@ -6,7 +6,9 @@
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QIcon>
+#include <QCompleter>
 #include <QLayout>
+#include <QLineEdit>
 #include <QListView>
 #include <QLocale>
 #include <QScrollBar>
@@ -98,4 +100,12 @@ void setUpDirDialog(QFileDialog &dialog, bool translated)
     if (geteuid() == 0)
         dialog.setOption(QFileDialog::ReadOnly);
     _growWithTheFont(dialog);
+    // The path's completions are offered in the field itself: a list popping
+    // up under it takes the keyboard, and Qt 5.15's ibus input context
+    // converts nothing more once it has (no Chinese in the path after a
+    // first completion).
+    if (QLineEdit *path = dialog.findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))) {
+        if (QCompleter *completer = path->completer())
+            completer->setCompletionMode(QCompleter::InlineCompletion);
+    }
 }

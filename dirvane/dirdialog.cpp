@@ -100,12 +100,16 @@ void setUpDirDialog(QFileDialog &dialog, bool translated)
     if (geteuid() == 0)
         dialog.setOption(QFileDialog::ReadOnly);
     _growWithTheFont(dialog);
+#if QT_VERSION >= QT_VERSION_CHECK(5, 7, 0)
     // The path's completions are offered in the field itself: a list popping
     // up under it takes the keyboard, and Qt 5.15's ibus input context
     // converts nothing more once it has (no Chinese in the path after a
-    // first completion).
+    // first completion). Qt 5.6 keeps its list: its inline completion
+    // appends the folder's slash, and Return then opens the folder instead
+    // of choosing it.
     if (QLineEdit *path = dialog.findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))) {
         if (QCompleter *completer = path->completer())
             completer->setCompletionMode(QCompleter::InlineCompletion);
     }
+#endif
 }

@@ -34,12 +34,16 @@ QRect _pointerMonitor()
 {
     QRect found;
     int screen = 0;
+    // The toolkit's display, unless it was given one on the command line.
     xcb_connection_t *c = xcb_connect(nullptr, &screen);
+    if (xcb_connection_has_error(c)) {
+        xcb_disconnect(c);
+        return found;
+    }
     xcb_screen_iterator_t root = xcb_setup_roots_iterator(xcb_get_setup(c));
     for (int i = 0; i < screen && root.rem; ++i)
         xcb_screen_next(&root);
-    const xcb_query_extension_reply_t *randr =
-        xcb_connection_has_error(c) ? nullptr : xcb_get_extension_data(c, &xcb_randr_id);
+    const xcb_query_extension_reply_t *randr = xcb_get_extension_data(c, &xcb_randr_id);
     if (randr && randr->present && root.rem) {
         xcb_query_pointer_reply_t *pointer =
             xcb_query_pointer_reply(c, xcb_query_pointer(c, root.data->root), nullptr);

@@ -54,8 +54,9 @@ template <typename Body> int guarded(const Body &body)
 // runPrompt starts each prompt as this user, in a clean process (see
 // child.h), with an environment of its own: DISPLAY, XAUTHORITY (the
 // display's one entry when the user cannot read ours), HOME, the locale,
-// the desktop's scaling and input-method settings, the user's own runtime
-// folder and session bus, QT_XCB_GL_INTEGRATION and a fixed PATH. Nothing
+// the desktop's scaling, input-method, style and theme settings, the user's
+// own runtime folder and session bus, QT_XCB_GL_INTEGRATION and a fixed
+// PATH. Nothing
 // else of ours goes along, such as LD_* or QT_PLUGIN_PATH, with which
 // whoever set it would run code in the prompt.
 struct PromptUser {

@@ -66,8 +66,9 @@ bool isInputMethod(const std::string &value)
 }
 
 // What the prompt gets of our environment, when it holds what it may: the
-// user's locale (and every LC_*), our GL setting, the desktop's scaling and
-// input method.
+// user's locale (and every LC_*), our GL setting, the desktop's scaling,
+// input method, style and theme (a high-contrast or dark look), the plugins
+// by name only: they load from the toolkit's own folders.
 const struct {
     const char *name;
     bool (*valid)(const std::string &value);
@@ -79,6 +80,8 @@ const struct {
     {"QT_AUTO_SCREEN_SCALE_FACTOR", isNumber},
     {"QT_SCREEN_SCALE_FACTORS", isScreenFactors},
     {"QT_IM_MODULE", isName},
+    {"QT_STYLE_OVERRIDE", isName},
+    {"QT_QPA_PLATFORMTHEME", isName},
     {"GTK_IM_MODULE", isName},
     {"XMODIFIERS", isInputMethod},
 };

@@ -1,12 +1,59 @@
 #include "promptsetup.h"
 
+#include <xcb/xcb.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+namespace {
+
+// The longest bus address taken from the display, in 4-byte units.
+const uint32_t kAddressWords = 256;
+
+// The address of the accessibility bus that the desktop publishes on the
+// root window of our display (AT_SPI_BUS), read as the user we run as; empty
+// when there is none, or when it is not a local socket's plain address: a
+// network bus would carry what a screen reader reads off this host.
+std::string _displayAccessibilityBus()
+{
+    std::string address;
+    int screen = 0;
+    xcb_connection_t *c = xcb_connect(nullptr, &screen);
+    if (!xcb_connection_has_error(c)) {
+        xcb_screen_iterator_t root = xcb_setup_roots_iterator(xcb_get_setup(c));
+        for (int i = 0; i < screen && root.rem; ++i)
+            xcb_screen_next(&root);
+        xcb_intern_atom_reply_t *atom =
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, 10, "AT_SPI_BUS"), nullptr);
+        if (atom && atom->atom != XCB_ATOM_NONE && root.rem) {
+            xcb_get_property_reply_t *value = xcb_get_property_reply(
+                c, xcb_get_property(c, 0, root.data->root, atom->atom, XCB_ATOM_STRING, 0, kAddressWords),
+                nullptr);
+            if (value && value->format == 8 && value->bytes_after == 0)
+                address.assign(static_cast<const char *>(xcb_get_property_value(value)),
+                               xcb_get_property_value_length(value));
+            free(value);
+        }
+        free(atom);
+    }
+    xcb_disconnect(c);
+    for (const char ch : address) {
+        if (ch <= ' ' || ch > '~')
+            return {};
+    }
+    return address.compare(0, 5, "unix:") == 0 ? address : std::string();
+}
+
+}  // namespace
 
 void setUpPrompt()
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     // The last argument 0 keeps a value that is already there.
     setenv("QT_XCB_GL_INTEGRATION", "none", 0);
-    setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 0);
+    if (!getenv("DBUS_SESSION_BUS_ADDRESS")) {
+        const std::string a11y = _displayAccessibilityBus();
+        setenv("DBUS_SESSION_BUS_ADDRESS", a11y.empty() ? "disabled:" : a11y.c_str(), 1);
+    }
 }

@@ -8,9 +8,14 @@
 //   widgets alone, yet on X11 the toolkit would load Mesa, and with it LLVM,
 //   while the application object is built: tens of milliseconds and megabytes
 //   at every start.
-// - No session bus of our own (DBUS_SESSION_BUS_ADDRESS=disabled:): without
-//   an address, the toolkit autostarts a dbus-daemon that outlives the prompt,
-//   and as root writes under the user's ~/.dbus.
+// - No session bus of our own: without an address, the toolkit autostarts a
+//   dbus-daemon that outlives the prompt, and as root writes under the user's
+//   ~/.dbus. Where the desktop publishes its accessibility bus on the
+//   display's root window (AT_SPI_BUS), as sessions started with dbus-launch
+//   do, whose bus the calling service cannot find, that bus stands in for the
+//   session bus: the toolkit's screen reader bridge, which reads the same
+//   property itself, does so only once it has a session bus. Otherwise
+//   DBUS_SESSION_BUS_ADDRESS=disabled:.
 // A value already in the environment is kept, so whoever starts a prompt can
 // still choose. Call first thing in main.
 void setUpPrompt();

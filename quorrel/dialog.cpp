@@ -9,6 +9,7 @@
 #include <QAccessible>
 #include <QByteArray>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QStyle>
 #include <QTimer>
 #include <QValidator>
@@ -192,8 +193,11 @@ Dialog::Dialog(QWidget *parent)
 {
     ui->setupUi(this);
     setWindowTitle(QString::fromUtf8("输入用户口令 "));
-    // Above every window, and still a dialog to the window manager.
-    setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
+    // Above every window, and still a dialog to the window manager; a
+    // window of fixed size offers no minimize or maximize.
+    setWindowFlags((windowFlags() | Qt::WindowStaysOnTopHint) & ~Qt::WindowMinMaxButtonsHint);
+    Q_INIT_RESOURCE(quorrel);
+    setWindowIcon(QIcon(QStringLiteral(":/icons/quorrel.png")));
     ui->lineEdit->setEchoMode(QLineEdit::Password);
     ui->lineEdit->setValidator(new PinValidator(ui, ui->lineEdit));
     _maskPinEventsFromNowOn();
@@ -210,6 +214,7 @@ Dialog::Dialog(QWidget *parent)
     emphasis.setBold(true);
     ui->label_message->setFont(emphasis);
     fixWindowSize(this, QSize(400, 200));
+    centreOnPointerScreen(this);
 
     connect(ui->pushButton_ok, SIGNAL(clicked()), this, SLOT(ClickButtonOK()));
     connect(ui->pushButton_cancel, SIGNAL(clicked()), this, SLOT(ClickButtonCancel()));

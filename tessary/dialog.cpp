@@ -7,6 +7,7 @@
 
 #include <QAbstractItemView>
 #include <QHeaderView>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QTableWidgetItem>
 
@@ -124,7 +125,12 @@ Dialog::Dialog(QWidget *parent)
 {
     ui->setupUi(this);
     setWindowTitle(tr("请选择您要用的证书"));
-    setWindowFlags(Qt::WindowStaysOnTopHint);
+    // Above every window, and still a dialog to the window manager (not an
+    // application window that a tiling one would tile); a window of fixed
+    // size offers no minimize or maximize.
+    setWindowFlags((windowFlags() | Qt::WindowStaysOnTopHint) & ~Qt::WindowMinMaxButtonsHint);
+    Q_INIT_RESOURCE(tessary);
+    setWindowIcon(QIcon(QStringLiteral(":/icons/tessary.png")));
 
     connect(ui->pushButton, SIGNAL(clicked()), this, SLOT(ClickButton1()));
     connect(ui->tableWidget, SIGNAL(cellClicked(int,int)), this, SLOT(onClickTable(int,int)));
@@ -151,6 +157,7 @@ Dialog::Dialog(QWidget *parent)
     }
     ui->label->setText(longest);
     fixWindowSize(this, QSize(570, 320));
+    centreOnPointerScreen(this);
     ui->label->setText(_firstCellText(ui->tableWidget, m_nSelectedRow));
 }
 

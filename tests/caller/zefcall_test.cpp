@@ -336,9 +336,10 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
                             {"QT_SCALE_FACTOR", "1.5"}, {"QT_AUTO_SCREEN_SCALE_FACTOR", "0"},
                             {"QT_SCREEN_SCALE_FACTORS", "HDMI-1=2;eDP-1=1.25"},
                             {"QT_IM_MODULE", "fcitx"}, {"XMODIFIERS", "@im=fcitx"},
+                            {"QT_STYLE_OVERRIDE", "Fusion"}, {"QT_QPA_PLATFORMTHEME", "gtk3"},
                             // Planted: none of these may reach a prompt.
                             {"GTK_IM_MODULE", "../../tmp/im"}, {"QT_PLUGIN_PATH", files.path()},
-                            {"QT_STYLE_OVERRIDE", "planted"}, {"LD_LIBRARY_PATH", files.path()},
+                            {"LD_LIBRARY_PATH", files.path()},
                             {"SEEN", seen.path()}, {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/planted"},
                             {"XDG_RUNTIME_DIR", files.path()}};
     for (char **e = environ; *e; ++e) {
@@ -395,7 +396,8 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
             "PATH=/usr/local/bin:/usr/bin:/bin", "QT_XCB_GL_INTEGRATION=none",
             "QT_SCALE_FACTOR=1.5", "QT_AUTO_SCREEN_SCALE_FACTOR=0",
             "QT_SCREEN_SCALE_FACTORS=HDMI-1=2;eDP-1=1.25", "QT_IM_MODULE=fcitx",
-            "XMODIFIERS=@im=fcitx", "XDG_RUNTIME_DIR=" + runtime,
+            "QT_STYLE_OVERRIDE=Fusion", "QT_QPA_PLATFORMTHEME=gtk3", "XMODIFIERS=@im=fcitx",
+            "XDG_RUNTIME_DIR=" + runtime,
             "DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtime + "/bus",
             "XAUTHORITY=" + (c.xauthority == Ours ? files.file("xauth") : "/proc/self/fd/3")};
         for (const char *prompt : {"tessary", "quorrel", "dirvane"}) {

@@ -371,7 +371,7 @@ void removeSegment(key_t key)
         shmctl(id, IPC_RMID, nullptr);
 }
 
-XServer::XServer()
+XServer::XServer(const std::string &screen)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
@@ -387,7 +387,7 @@ XServer::XServer()
         dup2(devnull, STDERR_FILENO);
         // 96 dpi, the resolution the prompts are designed at; Xvfb's own is 100.
         execlp("Xvfb", "Xvfb", "-displayfd", std::to_string(fd).c_str(), "-screen", "0",
-               "1280x1024x24", "-dpi", "96", "-nolisten", "tcp", "-noreset",
+               (screen + "x24").c_str(), "-dpi", "96", "-nolisten", "tcp", "-noreset",
                static_cast<char *>(nullptr));
         _exit(127);
     }
@@ -496,6 +496,16 @@ std::pair<int, int> XServer::windowSize(const std::string &window) const
     return size;
 }
 
+std::pair<int, int> XServer::windowPosition(const std::string &window) const
+{
+    std::pair<int, int> position{0, 0};
+    const std::string out = xdotool({"getwindowgeometry", window});
+    const size_t at = out.find("Position: ");
+    if (at != std::string::npos)
+        sscanf(out.c_str() + at, "Position: %d,%d", &position.first, &position.second);
+    return position;
+}
+
 void XServer::setFontDpi(int dpi) const
 {
     const Result r = run({"sh", "-c", "echo 'Xft.dpi: " + std::to_string(dpi) +
@@ -505,9 +515,34 @@ void XServer::setFontDpi(int dpi) const
         throw std::runtime_error("xrdb failed: " + r.out);
 }
 
+std::string XServer::properties(const std::string &window) const
+{
+    return run({"xprop", "-id", window}, {{"DISPLAY", m_display}}).out;
+}
+
 bool XServer::screenshot(const std::string &window, const std::string &png) const
 {
     return run({"import", "-window", window, png}, {{"DISPLAY", m_display}}).status == 0;
+}
+
+bool isDialogWithIcon(const std::string &properties)
+{
+    return properties.find("_NET_WM_WINDOW_TYPE(ATOM) = _NET_WM_WINDOW_TYPE_DIALOG") !=
+               std::string::npos &&
+           properties.find("_NET_WM_ICON(CARDINAL) =") != std::string::npos;
+}
+
+bool offersMinimizeOrMaximize(const std::string &properties)
+{
+    // flags, functions, decorations, ...: bit 0 of flags says that the
+    // functions are listed; minimize is 0x8 and maximize 0x10 of them.
+    const size_t at = properties.find("_MOTIF_WM_HINTS(_MOTIF_WM_HINTS) = ");
+    unsigned long flags = 0, functions = 0;
+    if (at == std::string::npos ||
+        sscanf(properties.c_str() + at, "_MOTIF_WM_HINTS(_MOTIF_WM_HINTS) = %lx, %lx", &flags,
+               &functions) != 2)
+        return true;
+    return !(flags & 0x1) || (functions & (0x1 | 0x8 | 0x10));
 }
 
 }  // namespace harness

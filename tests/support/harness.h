@@ -127,7 +127,8 @@ void removeSegment(key_t key);
 // A private Xvfb server, started on a free display and stopped on destruction.
 class XServer {
 public:
-    XServer();
+    // screen: its size, such as "2560x1024".
+    explicit XServer(const std::string &screen = "1280x1024");
     ~XServer();
     XServer(const XServer &) = delete;
     XServer &operator=(const XServer &) = delete;
@@ -149,9 +150,13 @@ public:
     void bindCharacters(const std::string &text) const;
     // The window's width and height, 0 by 0 when there is no such window.
     std::pair<int, int> windowSize(const std::string &window) const;
+    // Where its top left corner is on the screen.
+    std::pair<int, int> windowPosition(const std::string &window) const;
     // The font resolution that a desktop with larger fonts sets (Xft.dpi),
     // for the programs started from now on.
     void setFontDpi(int dpi) const;
+    // What xprop says of the window.
+    std::string properties(const std::string &window) const;
     // Saves a PNG of the window.
     bool screenshot(const std::string &window, const std::string &png) const;
 
@@ -159,5 +164,12 @@ private:
     pid_t m_pid = -1;
     std::string m_display;
 };
+
+// Whether a window whose xprop output is properties is a dialog to the
+// window manager, with an icon of its own.
+bool isDialogWithIcon(const std::string &properties);
+// Whether its Motif hints leave the window manager free to offer minimize or
+// maximize: no list of functions, or one that holds either.
+bool offersMinimizeOrMaximize(const std::string &properties);
 
 }  // namespace harness

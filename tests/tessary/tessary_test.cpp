@@ -48,6 +48,7 @@ protected:
             ADD_FAILURE() << "no window appeared:\n" << child.output();
             return;
         }
+        properties = x.properties(window);
         x.play(window, input);
         exitStatus = child.exitStatus(30000);
         out = child.output();
@@ -63,6 +64,7 @@ protected:
     harness::TempDir runtime;
     std::optional<int> exitStatus;
     std::string out;
+    std::string properties;  // xprop of the window
 };
 
 TEST_F(Tessary, RowChosenByMouseIsRecorded)
@@ -130,9 +132,13 @@ TEST_F(Tessary, WindowGrowsWithTheFont)
     }
 }
 
-TEST_F(Tessary, EscapeEndsWithZeroAndLeavesMinusOne)
+// A dialog to the window manager, never tiled like an application window,
+// with an icon of its own and no minimize or maximize at its fixed size.
+TEST_F(Tessary, DialogWithIconEndsByEscapeWithZeroAndLeavesMinusOne)
 {
     choose({toRow(1), CLICK, {"key", "Escape"}});
+    EXPECT_TRUE(harness::isDialogWithIcon(properties)) << properties;
+    EXPECT_FALSE(harness::offersMinimizeOrMaximize(properties)) << properties;
 
     EXPECT_EQ(exitStatus, 0);
     EXPECT_EQ(out.find("CurrentSelectedRow"), std::string::npos) << out;

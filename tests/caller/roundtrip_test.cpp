@@ -58,7 +58,7 @@ protected:
                                     {"LANGUAGE", std::nullopt},
                                     {"XDG_RUNTIME_DIR", runtime.path()},
                                     {"QT_PLUGIN_PATH", home.path()},
-                                    {"QT_STYLE_OVERRIDE", "planted"}});
+                                    {"QT_STYLE_OVERRIDE", "../planted"}});
         harness::Result r;
         const pid_t prompt = harness::childOf(child.pid());
         const std::string window = x.focusWindow(prompt);
@@ -66,7 +66,8 @@ protected:
             ADD_FAILURE() << "no prompt appeared:\n" << child.output();
             return r;
         }
-        // The prompt runs as the desktop user, without what was planted.
+        // The prompt runs as the desktop user, without what was planted: a plugin
+        // path, and a style that is not a plain name.
         const std::string proc = "/proc/" + std::to_string(prompt);
         EXPECT_NE(harness::readFile(proc + "/status").value_or("").find("\nUid:\t65534\t65534\t"),
                   std::string::npos);

@@ -3,6 +3,7 @@
 // cancelling it.
 #include "client.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -38,49 +40,73 @@ bool passed(const std::optional<Clock::time_point> &deadline)
     return deadline && Clock::now() >= *deadline;
 }
 
-// The prompt user's runtime folder, open: /run/user/UID when it is theirs,
-// else /tmp/zefkit-UID, made for them. A folder of the name that is not the
-// user's alone, or a link, is refused rather than used. -1, reported, when
-// there is none to use.
-int runtimeFolder(const PromptUser &user)
-{
-    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    struct stat st;
-    int fd = open(("/run/user/" + std::to_string(user.uid)).c_str(), flags);
-    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_uid == user.uid)
-        return fd;
-    if (fd >= 0)
-        close(fd);
-    const std::string folder = "/tmp/zefkit-" + std::to_string(user.uid);
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        fail("cannot make " + folder + ": " + strerror(errno));
-        return -1;
+// While it lives, this thread opens and makes files as user, with that
+// user's rights and none of root's: a thread's file-system ids are its own
+// (setfsuid), and with them root's powers over files go. So a link or a
+// second name that the user put in their folders gets nothing from us that
+// the user could not have had.
+class FilesAsUser {
+public:
+    explicit FilesAsUser(const PromptUser &user)
+        : m_switched(geteuid() == 0 && user.uid != 0)
+    {
+        if (!m_switched)
+            return;
+        setfsgid(user.gid);
+        setfsuid(user.uid);
+        // An id that cannot be taken is refused without an error of its own.
+        m_became = setfsuid(static_cast<uid_t>(-1)) == static_cast<int>(user.uid) &&
+                   setfsgid(static_cast<gid_t>(-1)) == static_cast<int>(user.gid);
     }
-    fd = open(folder.c_str(), flags);
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        fail("cannot open " + folder + ": " + strerror(errno));
-        if (fd >= 0)
-            close(fd);
-        return -1;
+    ~FilesAsUser()
+    {
+        if (m_switched) {
+            setfsuid(geteuid());
+            setfsgid(getegid());
+        }
     }
-    // Made by root for the user, it is given to them; only root can have
-    // made a folder of root's there.
-    if (st.st_uid == 0 && user.uid != 0 && fchown(fd, user.uid, user.gid) == 0)
-        st.st_uid = user.uid;
-    if (st.st_uid != user.uid || (st.st_mode & 077) != 0) {
-        fail(folder + " is not the prompt user's alone; remove it");
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+    FilesAsUser(const FilesAsUser &) = delete;
+    FilesAsUser &operator=(const FilesAsUser &) = delete;
+    bool became() const { return !m_switched || m_became; }
 
-// The lock file of the prompt name for the call's user, open; -1, reported.
+private:
+    bool m_switched;
+    bool m_became = false;
+};
+
+// The lock file of the prompt name for the call's user, opened as that user
+// in their folder: /run/user/UID when it is theirs alone, else
+// /tmp/zefkit-UID, made by them. NO_LOCK_FILE when neither is theirs alone:
+// a folder that someone else made first is not used, so that it neither
+// blocks the call nor tells it that a prompt is up; the call then waits for
+// the calls of this process alone. -1, reported, when it cannot be opened.
+constexpr int NO_LOCK_FILE = -2;
 int lockFile(const char *name, const PromptUser &user)
 {
-    const int folder = runtimeFolder(user);
-    if (folder < 0)
+    const FilesAsUser as(user);
+    if (!as.became()) {
+        fail("cannot take the rights of " + user.name + " for the lock file");
         return -1;
+    }
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    const auto theirsAlone = [&user](int fd) {
+        struct stat st;
+        return fd >= 0 && fstat(fd, &st) == 0 && st.st_uid == user.uid && (st.st_mode & 077) == 0;
+    };
+    const std::string id = std::to_string(user.uid);
+    int folder = open(("/run/user/" + id).c_str(), flags);
+    if (!theirsAlone(folder)) {
+        if (folder >= 0)
+            close(folder);
+        const std::string tmp = "/tmp/zefkit-" + id;
+        mkdir(tmp.c_str(), 0700);
+        folder = open(tmp.c_str(), flags);
+        if (!theirsAlone(folder)) {
+            if (folder >= 0)
+                close(folder);
+            return NO_LOCK_FILE;
+        }
+    }
     const std::string file = std::string("zefkit-") + name + ".lock";
     // Never through a link, never blocking on a FIFO the user put there.
     const int fd = openat(folder, file.c_str(),
@@ -95,9 +121,6 @@ int lockFile(const char *name, const PromptUser &user)
             close(fd);
         return -1;
     }
-    // The user's own services open it too.
-    if (st.st_uid != user.uid && geteuid() == 0)
-        (void)!fchown(fd, user.uid, user.gid);
     return fd;
 }
 
@@ -106,11 +129,18 @@ int lockFile(const char *name, const PromptUser &user)
 bool Turn::take(const std::optional<Clock::time_point> &deadline)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    const auto free = [this] { return !m_taken; };
+    const unsigned long long ticket = m_next++;
+    m_waiting.push_back(ticket);
+    const auto mine = [&] { return !m_taken && m_waiting.front() == ticket; };
     if (!deadline)
-        m_given.wait(lock, free);
-    else if (!m_given.wait_until(lock, *deadline, free))
+        m_given.wait(lock, mine);
+    else if (!m_given.wait_until(lock, *deadline, mine)) {
+        // Given up: whoever waits behind is not held up by this ticket.
+        m_waiting.erase(std::find(m_waiting.begin(), m_waiting.end(), ticket));
+        m_given.notify_all();
         return false;
+    }
+    m_waiting.pop_front();
     m_taken = true;
     return true;
 }
@@ -121,7 +151,7 @@ void Turn::give()
         std::lock_guard<std::mutex> lock(m_mutex);
         m_taken = false;
     }
-    m_given.notify_one();
+    m_given.notify_all();
 }
 
 KindLock::~KindLock()
@@ -141,6 +171,8 @@ bool KindLock::take(Turn &turn, const char *name, const Call &call)
     }
     m_turn = &turn;
     m_file = lockFile(name, call.user);
+    if (m_file == NO_LOCK_FILE)
+        return true;
     if (m_file < 0)
         return false;
     // flock waits without a limit; with a deadline, it is tried again.
@@ -275,13 +307,15 @@ bool zef_call::begin(const zef_options *options, Turn &turn, const char *prompt)
 
 bool zef_call::launch(const std::string &cwd)
 {
+    if (!channel.open())
+        return false;
     watch = std::make_unique<PromptWatch>(settings.deadline, [this] {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_state = Up;
         m_changed.notify_all();
     });
     m_thread = std::thread([this, cwd] {
-        const Ran ran = runPrompt(settings, name, run, *watch, cwd);
+        const Ran ran = runPrompt(settings, name, channel, run, *watch, cwd);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_ran = ran;
         m_error = zef_last_error();

@@ -2,12 +2,14 @@
 // its result segment, and the pieces that the tests reach directly.
 #pragma once
 
+#include "channel.h"
 #include "sharememory.h"
 #include "zefkit/zefclient.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -72,18 +74,18 @@ using Clock = std::chrono::steady_clock;
 struct Call {
     PromptUser user;
     std::string display;  // the options', else ours, else the desktop session's
-    std::string home;     // the prompt's HOME, where the chooser's files go
+    std::string home;     // the prompt's HOME: started by root, its user's own
     std::string promptDir;
     std::optional<Clock::time_point> deadline;
     std::string message;  // for the PIN prompt; empty: none
 };
 // False, reported, when the options cannot be used.
 bool prepareCall(const zef_options *options, Call &call);
-// The user called name for call, with the HOME the prompt gets. With none,
-// when we run as root: the owner of HOME, unless that is root; then the
-// user of the desktop session on call's display, or of the active one on
-// seat0 (whose display the call takes when it has none), with their own
-// home. Not root: ourselves. False, reported, when there is no such user,
+// The user called name for call, with the HOME the prompt gets: when we run
+// as root, that user's own home. With none, when we run as root: the owner
+// of HOME, unless that is root; then the user of the desktop session on
+// call's display, or of the active one on seat0 (whose display the call
+// takes when it has none). Not root: ourselves, with our HOME. False, reported, when there is no such user,
 // when we are not root and name is another, or when root finds no session.
 bool choosePromptUser(const char *name, Call &call);
 // The user id and display of a user's login session on display, or else
@@ -95,8 +97,9 @@ bool desktopSession(const std::string &display, uid_t &uid, std::string &session
 // opened: a prompt would only die of it.
 bool displayOpens(const Call &call);
 
-// One kind's turn among the threads of this process. A call takes it as it
-// starts and gives it back as it finishes, which may be on another thread.
+// One kind's turn among the threads of this process, first come, first
+// served. A call takes it as it starts and gives it back as it finishes,
+// which may be on another thread.
 class Turn {
 public:
     bool take(const std::optional<Clock::time_point> &deadline);
@@ -105,14 +108,16 @@ public:
 private:
     std::mutex m_mutex;
     std::condition_variable m_given;
+    std::deque<unsigned long long> m_waiting;  // the tickets, in order
+    unsigned long long m_next = 0;
     bool m_taken = false;
 };
 
 // A call's hold on its kind: the turn among our threads, then a lock file
-// of the kind in the prompt user's runtime folder, so that no two callers
-// on the machine show that user the same prompt at once. Held until
-// destroyed; take() is false, reported, when the deadline passed first
-// (ZEF_TIMEOUT) or the lock file cannot be used.
+// of the kind in the prompt user's runtime folder, opened as that user, so
+// that no two callers on the machine show that user the same prompt at
+// once. Held until destroyed; take() is false, reported, when the deadline
+// passed first (ZEF_TIMEOUT) or the lock file cannot be used.
 class KindLock {
 public:
     KindLock() = default;
@@ -125,12 +130,6 @@ private:
     Turn *m_turn = nullptr;
     int m_file = -1;
 };
-
-// Writes bytes to name, never through a link nor into a file that has a
-// second name, with mode, and gives the file to user, who is to read it.
-// False, reported, when that cannot be done.
-bool writeFile(const std::string &name, const std::string &bytes, const PromptUser &user,
-               mode_t mode);
 
 // The prompt as it ran: its process id and the user it ran as.
 struct PromptRun {
@@ -175,32 +174,22 @@ private:
     int m_ended[2] = {-1, -1};  // without pidfds: closed once the prompt has ended
 };
 
-// Runs the prompt name from the call's folder without arguments, in the
-// folder cwd (empty: the user's home, else /), keeps the end of what it
-// prints, and waits for it through watch: a prompt killed at the deadline is
-// reported. run tells which process it was and what it printed. Every
-// ordinary ending of a prompt is exit status 0; anything else is reported as
-// Failed, with the prompt's last line.
-Ran runPrompt(const Call &call, const char *name, PromptRun &run, PromptWatch &watch,
-              const std::string &cwd = {});
-// Removes a segment left under key by an earlier run, so that what is found
-// there after the prompt has ended is this run's result. False (reported)
-// when one is there and cannot be removed.
-bool clearSegment(key_t key);
-enum class Taken { Copied, Absent, Failed };
-// Copies the segment under key, which must have exactly size bytes and have
-// been created by the prompt run by, into out, wipes and removes it. A
-// segment of anyone else is left alone. Failed is reported.
-Taken takeSegment(key_t key, void *out, size_t size, const PromptRun &by);
-
+// Runs the prompt name from the call's folder without arguments, once it
+// is known to be root's or the caller's to trust (trust.h), in the folder
+// cwd (empty: the user's home, else /), with channel's descriptors, keeps
+// the end of what it prints, and waits for it through watch: a prompt
+// killed at the deadline is reported. run tells which process it was and
+// what it printed. Every ordinary ending of a prompt is exit status 0;
+// anything else is reported as Failed, with the prompt's last line.
+Ran runPrompt(const Call &call, const char *name, const Channel &channel, PromptRun &run,
+              PromptWatch &watch, const std::string &cwd = {});
 enum class PromptKind { Certificate, Pin, Directory };
 
-// A prompt that hands its answer over through a segment, and the turn that
-// its calls take.
+// A prompt that hands over an answer of a segment's fixed size (through
+// its call's channel), and the turn that its calls take.
 struct SegmentPrompt {
     PromptKind kind;
     const char *name;
-    key_t key;
     size_t size;
     bool startsInItsFolder;
     Turn turn;
@@ -224,11 +213,11 @@ struct zef_call {
     PromptKind kind;
     Call settings;
     KindLock lock;
+    Channel channel;  // the result from launch() on, the chooser's lists before
     std::unique_ptr<PromptWatch> watch;  // from launch() on
     PromptRun run;
     const char *name = "";
-    // The chooser's list: its files' folder and its number of certificates.
-    std::string home;
+    // The chooser's number of certificates.
     int certificates = 0;
 
 private:
@@ -242,8 +231,8 @@ private:
 };
 
 // Starts and finishes a call of a segment prompt. The finish waits for the
-// prompt, takes the segment it left into segment (prompt.size bytes), and
-// returns HANDED_OVER then, NO_SEGMENT when the prompt ended without one,
+// prompt, takes what it handed over into segment (prompt.size bytes), and
+// returns HANDED_OVER then, NO_SEGMENT when the prompt handed nothing over,
 // and otherwise the call's result (ZEF_CANCELLED when it was cancelled).
 // The answer buffer is emptied first, whatever the outcome.
 constexpr int HANDED_OVER = -1;

@@ -7,7 +7,7 @@ namespace {
 
 // dirvane loads its Chinese texts from translations/ in its working folder,
 // which the installation puts beside the program.
-SegmentPrompt g_dirvane{PromptKind::Directory, "dirvane", DIR_SEGMENT_KEY, DIR_SEGMENT_SIZE, true, {}};
+SegmentPrompt g_dirvane{PromptKind::Directory, "dirvane", DIR_SEGMENT_SIZE, true, {}};
 
 int finishDirectory(zef_call *call, char *out, size_t size)
 {

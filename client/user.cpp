@@ -1,8 +1,5 @@
-// The user that the prompts run as, the settings of one call, and the files
-// made for the prompts in that user's home directory.
+// The user that the prompts run as, and the settings of one call.
 #include "client.h"
-
-#include "homefile.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -147,8 +144,8 @@ bool choosePromptUser(const char *name, Call &call)
         fail(std::string("cannot examine ") + home + ": " + strerror(errno));
         return false;
     } else if (!call.home.empty() && st.st_uid != 0) {
-        // The home directory we work in is the desktop user's: the
-        // certificate files go there, and its owner answers the prompts.
+        // The home directory we work in is the desktop user's: its owner
+        // answers the prompts.
         entry = getpwuid(st.st_uid);
         if (!entry)
             return unknown(st.st_uid, std::string("the owner of ") + home);
@@ -166,14 +163,19 @@ bool choosePromptUser(const char *name, Call &call)
             return unknown(uid, "the desktop session's user");
         if (call.display.empty())
             call.display = display;
-        if (uid != 0)
-            call.home = entry->pw_dir;
     }
     if (geteuid() != 0 && entry->pw_uid != geteuid()) {
         fail("only root can start the prompts as another user");
         return false;
     }
-    return userFromEntry(entry, call.user);
+    if (!userFromEntry(entry, call.user))
+        return false;
+    // Started by root, a prompt lives in its own user's home, whatever ours
+    // is: the desktop user's settings and links are nothing for a root
+    // prompt to read or write through, and root's home nothing for theirs.
+    if (geteuid() == 0)
+        call.home = call.user.home;
+    return true;
 }
 
 #ifdef ZEF_HAVE_SD_LOGIN
@@ -254,24 +256,4 @@ bool prepareCall(const zef_options *options, Call &call)
         return false;
     }
     return true;
-}
-
-bool writeFile(const std::string &name, const std::string &bytes, const PromptUser &user,
-               mode_t mode)
-{
-    const int fd = openHomeFileToWrite(name.c_str(), mode);
-    // Written by root, the file would be root's in the user's home; it is
-    // the user's to read, rewrite and remove. A file that was there keeps
-    // no wider mode.
-    bool done = fd >= 0 && fchmod(fd, mode) == 0 &&
-                (user.uid == geteuid() || fchown(fd, user.uid, user.gid) == 0) &&
-                write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    int error = errno;
-    if (fd >= 0 && close(fd) != 0 && done) {
-        done = false;
-        error = errno;
-    }
-    if (!done)
-        fail("cannot write " + name + ": " + strerror(error));
-    return done;
 }

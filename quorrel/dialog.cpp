@@ -1,6 +1,7 @@
 #include "dialog.h"
 #include "ui_dialog.h"
 
+#include "handoff.h"
 #include "pinkey.h"
 #include "promptsize.h"
 #include "sharememory.h"
@@ -111,7 +112,7 @@ Dialog::Dialog(QWidget *parent)
     connect(ui->lineEdit, SIGNAL(textChanged(QString)), this, SLOT(textChangedLine(QString)));
 
     // A segment still there from an earlier run would pass for this run's PIN.
-    removeShareMemory(PIN_SEGMENT_KEY, PIN_SEGMENT_SIZE);
+    clearResult(PIN_SEGMENT_KEY, PIN_SEGMENT_SIZE);
 }
 
 Dialog::~Dialog()
@@ -138,7 +139,7 @@ void Dialog::ClickButtonOK()
     if (ret != 0)
         printf("sm4_ecb_encrypt fail, ret:%d\n", ret);
     else
-        handedOver = copyToShareMemory(PIN_SEGMENT_KEY, result, sizeof result);
+        handedOver = handOverResult(PIN_SEGMENT_KEY, result, sizeof result);
 
     explicit_bzero(pin.data(), pin.size());
     explicit_bzero(block, sizeof block);

@@ -19,6 +19,7 @@
 #include <pwd.h>
 #include <functional>
 #include <set>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -152,11 +153,21 @@ protected:
     _exit(result);
 }
 
+// As root, each call runs while another user keeps a segment of their own
+// under each of the prompts' keys, which neither stops nor loses an answer.
 TEST_F(Library, AnswersChosenCancelledTimedOutOrTooLarge)
 {
     x.bindCharacters("é");
     for (const Case &c : cases()) {
         harness::Child caller([&] {
+            if (geteuid() == 0 && harness::privateIpcNamespace()) {
+                harness::run([] {
+                    if (harness::becomeNobody()) {
+                        shmget(PIN_KEY, 48, IPC_CREAT | 0600);
+                        shmget(DIR_KEY, 1024, IPC_CREAT | 0600);
+                    }
+                });
+            }
             setenv("HOME", home.path().c_str(), 1);
             unsetenv("XAUTHORITY");
             const std::string display = x.display();
@@ -177,6 +188,8 @@ TEST_F(Library, StartPollFinishOrCancelFromAnotherThread)
     unsetenv("XAUTHORITY");
     const std::string display = x.display();
     const zef_options o{me().pw_name, display.c_str(), 0, prompts.path().c_str(), nullptr};
+    // Whatever the machine holds under the keys stays as it is.
+    const auto pinSegment = harness::readSegment(PIN_KEY), dirSegment = harness::readSegment(DIR_KEY);
     const std::vector<Case> cases = {
         {"certificate chosen", Cert, {ROW1, CLICK, OK, CLICK}, 0, ZEF_CHOSEN, "1"},
         {"PIN chosen", Pin, {{"type", "654321"}, {"key", "Return"}}, 0, ZEF_CHOSEN, "654321"},
@@ -213,8 +226,8 @@ TEST_F(Library, StartPollFinishOrCancelFromAnotherThread)
                   c.result) << zef_last_error();
         EXPECT_EQ(c.kind == Cert ? std::to_string(row) : std::string(answer), c.answer);
         EXPECT_FALSE(alive(prompt));
-        for (const key_t key : {PIN_KEY, DIR_KEY})
-            EXPECT_FALSE(harness::readSegment(key)) << key;
+        EXPECT_EQ(harness::readSegment(PIN_KEY), pinSegment);
+        EXPECT_EQ(harness::readSegment(DIR_KEY), dirSegment);
         for (const char *name : {".certInfoColumn", ".certInfoList", ".certlistindex"})
             EXPECT_FALSE(std::filesystem::exists(home.file(name))) << name;
     }
@@ -257,6 +270,40 @@ TEST_F(Library, TwoProcessesAskingForThePinEachGetTheirOwn)
     EXPECT_EQ(first.output().substr(first.output().rfind('\n') + 1), "=55555555");
     expectAnswer({"second", Pin, {{"type", "66666666"}, {"key", "Return"}}, 0, ZEF_CHOSEN,
                   "66666666"}, second);
+}
+
+// A root service asks two desktop users (root and nobody) for their PIN at
+// once: both prompts are up together, and each call gets the PIN typed
+// into its own.
+TEST_F(Library, TwoUsersAskedAtOnceEachGetTheirOwnPin)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to ask a second user";
+    // Where nobody can run it: the build tree may lie where they cannot.
+    harness::TempDir shared;
+    std::filesystem::copy_file(ZEF_BINARY_DIR "/quorrel/quorrel", shared.file("quorrel"));
+    ASSERT_EQ(chmod(shared.path().c_str(), 0755), 0);
+    setenv("HOME", home.path().c_str(), 1);
+    unsetenv("XAUTHORITY");
+    const std::string display = x.display();
+    const char *const users[] = {"root", "nobody"};
+    std::vector<std::unique_ptr<harness::Child>> callers;
+    std::vector<pid_t> prompts;
+    for (const char *user : users) {
+        const zef_options o{user, display.c_str(), 0, shared.path().c_str(), nullptr};
+        callers.push_back(std::make_unique<harness::Child>(
+            [&] { callLibrary({user, Pin, {}, 0, 0, ""}, o); }));
+        prompts.push_back(harness::childOf(callers.back()->pid()));
+        ASSERT_FALSE(x.focusWindow(prompts.back()).empty()) << callers.back()->output();
+    }
+    for (const int i : {1, 0}) {
+        SCOPED_TRACE(users[i]);
+        const std::string pin = std::string(8, static_cast<char>('1' + i));
+        x.play(x.focusWindow(prompts[i]), {{"type", pin}, {"key", "Return"}});
+        EXPECT_EQ(callers[i]->exitStatus(30000), ZEF_CHOSEN) << callers[i]->output();
+        const std::string out = callers[i]->output();
+        EXPECT_EQ(out.substr(out.rfind('=')), "=" + pin);
+    }
 }
 
 // The kit installed into a temporary prefix, once for all the cases: the
@@ -435,13 +482,13 @@ TEST_F(LibraryStandIns, APromptThatDiesOrFailsIsAnErrorWithItsLastLine)
 }
 
 // Each failure has its kind and its line, and the next good call clears
-// them. The chooser's files are the user's alone while it runs, and gone
-// after the call whatever its outcome.
+// them. The chooser's list comes through its descriptor; nothing is written
+// into HOME, whatever the outcome.
 TEST_F(LibraryStandIns, EachFailureHasItsKindAndItsLine)
 {
     script("quorrel", "kill -9 $$");
-    script("tessary", "stat -c %a \"$HOME/.certInfoList\" > " + files.file("mode") +
-                          "\nprintf 1 > \"$HOME/.certlistindex\"");
+    script("tessary", "cat <&$ZEF_CERT_LIST_FD > " + files.file("list") +
+                          "\nprintf 1 >&$ZEF_RESULT_FD");
     const std::string columns = R"({"columns": [{"title": "S", "member": "DN"}], )";
     std::string hundred = R"({"columns": [)";
     for (int i = 0; i < 100; ++i)
@@ -486,7 +533,8 @@ TEST_F(LibraryStandIns, EachFailureHasItsKindAndItsLine)
         EXPECT_TRUE(std::filesystem::is_empty(home.path()));
     }
     EXPECT_EQ(row, 1);
-    EXPECT_EQ(files.read("mode"), "600\n");
+    // '[' encoded twice.
+    EXPECT_EQ(files.read("list").value_or("").substr(0, 5), "%255B");
 }
 
 TEST_F(LibraryStandIns, APromptGoesWithItsCaller)
@@ -533,6 +581,80 @@ TEST_F(LibraryStandIns, AnotherCallersLockIsWaitedForUntilTheTimeout)
     EXPECT_FALSE(files.read("started"));
 }
 
+// A prompt that someone else could have put there or replaced never runs:
+// the program, its folder or one above it another user's, or writable by
+// others. The line names the path. A folder of root's with the sticky bit
+// above, as /tmp is above these, is no reason to refuse.
+TEST_F(LibraryStandIns, APromptOthersCouldHaveReplacedNeverRuns)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give files to another user";
+    using harness::NOBODY;
+    const struct {
+        const char *what;
+        std::string mode;  // run in the folder above bin/
+        std::string named;
+    } cases[] = {
+        {"the program another user's", "chown 65534 bin/quorrel", "/bin/quorrel belongs to uid 65534"},
+        {"the program writable by its group", "chmod 775 bin/quorrel", "/bin/quorrel is writable"},
+        {"its folder another user's", "chown 65534 bin", "/bin belongs to uid 65534"},
+        {"its folder writable by others", "chmod 777 bin", "/bin is writable"},
+        {"a folder above another user's, sticky", "chown 65534 . && chmod 1777 .",
+         " belongs to uid 65534"},
+        {"a link to another user's program",
+         "mv bin/quorrel theirs && chown 65534 theirs && ln -s ../theirs bin/quorrel",
+         "/theirs belongs to uid 65534"},
+        {"a link to a program of ours", "mv bin/quorrel ours && ln -s ../ours bin/quorrel", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        harness::TempDir above;
+        ASSERT_EQ(mkdir(above.file("bin").c_str(), 0755), 0);
+        above.write("bin/quorrel", "#!/bin/sh\n: > " + files.file("ran") + "\n");
+        ASSERT_EQ(harness::run({"sh", "-c", "chmod 755 bin/quorrel && " + c.mode}, {},
+                               above.path()).status, 0);
+        zef_options o = options();
+        const std::string bin = above.file("bin");
+        o.prompt_dir = bin.c_str();
+        char pin[ZEF_PIN_MAX];
+        std::filesystem::remove(files.file("ran"));
+        const int result = zef_ask_pin(pin, sizeof pin, &o);
+        if (c.named.empty()) {
+            EXPECT_EQ(result, ZEF_CANCELLED) << zef_last_error();
+            EXPECT_TRUE(files.read("ran"));
+            continue;
+        }
+        EXPECT_EQ(result, ZEF_ERROR);
+        EXPECT_EQ(zef_last_error_kind(), ZEF_E_PROMPT);
+        EXPECT_NE(std::string(zef_last_error()).find(above.path() + c.named), std::string::npos)
+            << zef_last_error();
+        EXPECT_FALSE(files.read("ran"));
+        harness::run({"chown", "-R", "0", above.path()});
+    }
+}
+
+// A lock folder that another user made first for the prompts' user (here
+// daemon's, with a lock file in it that they hold) neither denies the call
+// nor makes it wait.
+TEST_F(LibraryStandIns, ALockFolderAnotherUserMadeFirstNeitherDeniesNorMisleads)
+{
+    const passwd *daemon = getpwnam("daemon");
+    const std::string folder = "/tmp/zefkit-" + std::to_string(daemon ? daemon->pw_uid : 0);
+    if (geteuid() != 0 || !daemon || mkdir(folder.c_str(), 0700) != 0)
+        GTEST_SKIP() << "needs root, a user daemon and no " << folder;
+    const int held = open((folder + "/zefkit-quorrel.lock").c_str(), O_RDONLY | O_CREAT, 0600);
+    EXPECT_EQ(flock(held, LOCK_EX) | chown(folder.c_str(), 12345, 12345), 0);
+    script("quorrel", "exit 0");
+    ASSERT_EQ(chmod(prompts.path().c_str(), 0755), 0);
+    zef_options o = options();
+    o.user = "daemon";
+    o.timeout_ms = 20000;
+    char pin[ZEF_PIN_MAX];
+    EXPECT_EQ(zef_ask_pin(pin, sizeof pin, &o), ZEF_CANCELLED) << zef_last_error();
+    close(held);
+    std::filesystem::remove_all(folder);
+}
+
 TEST_F(LibraryStandIns, TwoThreadsAskingAtOnceTakeTurns)
 {
     // The chooser notes when another is running, and gives each run the
@@ -540,7 +662,7 @@ TEST_F(LibraryStandIns, TwoThreadsAskingAtOnceTakeTurns)
     script("tessary", "mkdir " + files.file("running") + " || echo overlap >> " +
                           files.file("log") + "\nsleep 0.2\nn=$(cat " + files.file("count") +
                           " 2>/dev/null || echo 0)\necho $((n + 1)) > " + files.file("count") +
-                          "\nprintf %s $n > \"$HOME/.certlistindex\"\nrmdir " +
+                          "\nprintf %s $n >&$ZEF_RESULT_FD\nrmdir " +
                           files.file("running"));
     int rows[2] = {-1, -1};
     int results[2] = {-1, -1};
@@ -559,7 +681,9 @@ TEST_F(LibraryStandIns, TwoThreadsAskingAtOnceTakeTurns)
 // prompt gets none of them.
 TEST_F(LibraryStandIns, APromptGetsNothingOfItsCallersProcess)
 {
-    script("quorrel", "{ cut -d' ' -f6,7 /proc/$$/stat; grep -E '^Sig(Blk|Ign)' /proc/$$/status;"
+    // The signals of a command it runs: the shell, given its script by
+    // descriptor, blocks them all while it waits.
+    script("quorrel", "{ cut -d' ' -f6,7 /proc/$$/stat; grep -E '^Sig(Blk|Ign)' /proc/self/status;"
                       " ls -l /proc/$$/fd; keyctl show @s; pwd; } > " + files.file("seen"));
     const harness::Result caller = harness::run([&] {
         const int terminal = posix_openpt(O_RDWR | O_NOCTTY);

@@ -1,14 +1,18 @@
 /* libzefclient: the calling service's side of the kit's prompts.
  *
  * Each call starts one prompt as a child process, waits for it to end and
- * returns what the user chose. The library writes the chooser's files (and
- * removes them once the chooser has ended), removes leftovers, takes a
- * result segment only from the prompt it started, decrypts the PIN under the
- * key the kit was built with, starts the prompts as the desktop user in a
- * clean process (a session of its own, none of the caller's descriptors,
- * signal settings or keys) with a small environment of their own, and never
- * leaves a prompt behind: one that outlives its timeout or is cancelled is
- * killed, and one whose caller dies goes with it.
+ * returns what the user chose. The prompt and the library exchange the
+ * inputs and the result over descriptors of the call's own that the prompt
+ * inherits (memfds named by ZEF_RESULT_FD, ZEF_CERT_COLUMN_FD and
+ * ZEF_CERT_LIST_FD), never over the fixed segment keys or files in a home
+ * folder, so that no other user can block, read, erase or plant an answer.
+ * The library decrypts the PIN under the key the kit was built with,
+ * starts the prompts as the desktop user in a clean process (a session of
+ * its own, none of the caller's descriptors, signal settings or keys) with
+ * a small environment of their own, through the very file it checked (see
+ * prompt_dir), and never leaves a prompt behind: one that outlives its
+ * timeout or is cancelled is killed, and one whose caller dies goes with
+ * it.
  *
  * Each call comes in two forms: a blocking one (zef_ask_pin) and a
  * start/finish pair (zef_start_pin, zef_finish_pin) on a handle whose
@@ -17,10 +21,11 @@
  *
  * What is serialised: one prompt of a kind at a time for each prompt user
  * on the machine. A call holds its kind's turn among the threads of its
- * process, then a lock file of the kind in the prompt user's runtime folder
- * (/run/user/UID, else /tmp/zefkit-UID), from the start, where it clears
- * the leftovers, until its finish has taken the answer; another caller of
- * the library waits for it, within its own timeout. Not serialised: the
+ * process (first come, first served), then a lock file of the kind in the
+ * prompt user's runtime folder (/run/user/UID, else /tmp/zefkit-UID, opened
+ * and made with that user's rights; one that is not theirs alone is not
+ * used), from the start until its finish has taken the answer; another
+ * caller of the library waits for it, within its own timeout. Not serialised: the
  * three kinds among themselves, which share nothing, and programs that
  * start the prompts without this library (an older service speaking the
  * protocol itself), which take no lock.
@@ -65,13 +70,13 @@ struct zef_options {
      *   1. the owner of $HOME, when that is not root;
      *   2. when $HOME is root's or unset: the user of the logind session on
      *      the display (display, else $DISPLAY), else of the active session
-     *      on seat0; their prompts get their own home as HOME (the
-     *      chooser's files go there) and, when no display is known, the
-     *      session's display;
+     *      on seat0, and, when no display is known, the session's display;
      *   3. no session found (or the library built without logind):
      *      ZEF_ERROR; name the user.
      * A prompt runs as root only when that user is root or root is named.
-     * Any other caller starts them as itself, the only user it may name. */
+     * Started by root, a prompt gets its own user's home as HOME (root's
+     * for root), whatever our HOME is. Any other caller starts them as
+     * itself, with its HOME, the only user it may name. */
     const char *user;
     /* The X display. Default: $DISPLAY, else the session's (see user). It
      * is opened once before the prompt starts; one that cannot be is
@@ -82,7 +87,12 @@ struct zef_options {
      * call of the same kind included). Default 0: no limit. */
     int timeout_ms;
     /* The folder that holds tessary, quorrel and dirvane. Default: the bin/
-     * folder of the installation that this library belongs to. */
+     * folder of the installation that this library belongs to. The program,
+     * its folder and every folder above it must belong to root or the
+     * caller and be writable by nobody else (a root folder with the sticky
+     * bit, such as /tmp, excepted); links are followed only from such
+     * folders. Otherwise ZEF_E_PROMPT, with a line naming the path, and
+     * nothing runs. */
     const char *prompt_dir;
     /* A few lines of plain text that the PIN prompt shows above its field:
      * who asks, or that the last PIN was wrong and how many tries are
@@ -99,15 +109,16 @@ struct zef_options {
  * Limits, each ZEF_E_INPUT before any window appears: 1 to 99 columns,
  * each with a "title" and a "member" string; at least one certificate, each
  * an object that has every column's member (the names matched regardless of
- * case); each of the chooser's two files at most 4 MiB once the list is
+ * case); each of the chooser's two lists at most 4 MiB once the list is
  * percent-encoded twice (about a third of that as plain ASCII text). A
  * member that is no string is shown as an empty cell. */
 int zef_choose_certificate(const char *certificates_json, const struct zef_options *options,
                            int *row);
 
 /* Asks for the USB-key PIN. On ZEF_CHOSEN, pin holds it NUL-terminated in
- * UTF-8 (6 to 32 Latin-1 characters, at most ZEF_PIN_MAX bytes with the
- * NUL); wipe it once used. A buffer smaller than ZEF_PIN_MAX is refused
+ * UTF-8 (6 to 32 Latin-1 characters, none a control character, at most
+ * ZEF_PIN_MAX bytes with the NUL); wipe it once used. Anything else handed
+ * over is ZEF_E_PROMPT, and nothing of it reaches the caller. A buffer smaller than ZEF_PIN_MAX is refused
  * (ZEF_E_INPUT) before the prompt is shown. */
 int zef_ask_pin(char *pin, size_t size, const struct zef_options *options);
 

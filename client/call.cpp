@@ -234,6 +234,9 @@ PromptWatch::~PromptWatch()
 bool PromptWatch::started(pid_t pid)
 {
     m_pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    // A pidfd opens for a zombie too: a prompt that is not even that any
+    // more has ended, and the caller's SIGCHLD handling reaped it.
+    m_gone = m_pidfd < 0 && errno == ESRCH;
     if (m_pidfd < 0 && pipe2(m_ended, O_CLOEXEC) != 0) {
         fail(std::string("cannot watch the prompt: ") + strerror(errno));
         return false;
@@ -248,9 +251,17 @@ PromptWatch::End PromptWatch::wait(pid_t pid, int &status, int &error, int fd,
     End end = End::Exited;
     error = 0;
     for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
+        const pid_t done = m_gone ? -1 : waitpid(pid, &status, WNOHANG);
         if (done == pid)
             break;
+        // Reaped by the caller (SIGCHLD ignored, or a handler that reaps
+        // every child): the pidfd still tells that it has ended, and the
+        // answer is in the channel, but its status is nobody's to know.
+        if ((m_gone || (done < 0 && errno == ECHILD)) && ended()) {
+            if (end == End::Exited)
+                end = End::Reaped;
+            break;
+        }
         if (done < 0 && errno != EINTR) {
             error = errno;
             end = End::Lost;
@@ -258,7 +269,10 @@ PromptWatch::End PromptWatch::wait(pid_t pid, int &status, int &error, int fd,
         }
         if (end == End::Exited && (m_cancelled || passed(m_deadline))) {
             end = m_cancelled ? End::Cancelled : End::TimedOut;
-            kill(pid, SIGKILL);
+            // Through the pidfd: a pid that someone else reaped may be
+            // another process's by now.
+            if (m_pidfd < 0 || syscall(SYS_pidfd_send_signal, m_pidfd, SIGKILL, nullptr, 0) != 0)
+                kill(pid, SIGKILL);
         }
         // Wait for the end (the pidfd), the deadline, a cancel or the
         // prompt's output; without a pidfd, look again shortly.
@@ -276,6 +290,12 @@ PromptWatch::End PromptWatch::wait(pid_t pid, int &status, int &error, int fd,
     if (m_ended[1] >= 0)
         m_ended[1] = (close(m_ended[1]), -1);
     return end;
+}
+
+bool PromptWatch::ended() const
+{
+    pollfd fd{m_pidfd, POLLIN, 0};
+    return m_gone || (m_pidfd >= 0 && poll(&fd, 1, 0) == 1);
 }
 
 void PromptWatch::cancel()

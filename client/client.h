@@ -155,7 +155,9 @@ public:
     // The prompt pid runs: makes the descriptor that becomes readable once
     // it has ended. False, reported, when none can be made.
     bool started(pid_t pid);
-    enum class End { Exited, TimedOut, Cancelled, Lost };
+    // Reaped: it ended, but the caller's SIGCHLD handling reaped it, so its
+    // status is unknown.
+    enum class End { Exited, Reaped, TimedOut, Cancelled, Lost };
     // Waits for pid to end and reaps it, its wait status in status (the
     // error in error for Lost). Whenever fd (if any) is readable or closed,
     // drain is called to read it, so that the prompt never blocks writing.
@@ -163,6 +165,8 @@ public:
              const std::function<void()> &drain = {});
     void cancel();
     bool cancelled() const { return m_cancelled; }
+    // Whether the prompt has ended, as its pidfd tells.
+    bool ended() const;
     int fd() const { return m_pidfd >= 0 ? m_pidfd : m_ended[0]; }
 
 private:
@@ -171,6 +175,7 @@ private:
     std::atomic<bool> m_cancelled{false};
     int m_wake = -1;  // an eventfd that cancel() writes
     int m_pidfd = -1;
+    bool m_gone = false;  // it had ended and been reaped before its pidfd opened
     int m_ended[2] = {-1, -1};  // without pidfds: closed once the prompt has ended
 };
 

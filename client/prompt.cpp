@@ -228,6 +228,8 @@ Ran runPrompt(const Call &call, const char *name, const Channel &channel, Prompt
     case PromptWatch::End::Lost:
         fail(std::string("lost ") + name + ": " + strerror(error));
         return Ran::Failed;
+    case PromptWatch::End::Reaped:
+        return Ran::Ended;
     case PromptWatch::End::Exited:
         break;
     }

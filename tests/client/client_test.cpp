@@ -22,6 +22,7 @@
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -653,6 +654,39 @@ TEST_F(LibraryStandIns, ALockFolderAnotherUserMadeFirstNeitherDeniesNorMisleads)
     EXPECT_EQ(zef_ask_pin(pin, sizeof pin, &o), ZEF_CANCELLED) << zef_last_error();
     close(held);
     std::filesystem::remove_all(folder);
+}
+
+void reapEveryChild(int)
+{
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+// The caller's SIGCHLD handling takes the prompt's end from the library
+// (SIGCHLD ignored, or a handler that reaps every child), the prompt ending
+// at once or after a while: the answer still comes, through the channel.
+TEST_F(LibraryStandIns, AnswersSurviveTheCallersSigchldHandling)
+{
+    const std::string text = "{\"status\":1, \"pathName\":\"/chosen\"}";
+    const std::string handOver = "{ printf %s '" + text + "'; head -c " +
+                                 std::to_string(1024 - text.size()) + " /dev/zero; } >&$ZEF_RESULT_FD";
+    for (const char *wait : {"", "sleep 0.3; "}) {
+        script("dirvane", wait + handOver);
+        for (void (*handler)(int) : {SIG_IGN, reapEveryChild}) {
+            SCOPED_TRACE(std::string(wait) + (handler == SIG_IGN ? "ignored" : "reaped"));
+            const harness::Result r = harness::run([&] {
+                struct sigaction sa {};
+                sa.sa_handler = handler;
+                sa.sa_flags = SA_RESTART;
+                sigaction(SIGCHLD, &sa, nullptr);
+                char path[1024];
+                const zef_options o = options();
+                const int result = zef_choose_directory(path, sizeof path, &o);
+                printf("%d %s%s", result, result == ZEF_CHOSEN ? path : "", zef_last_error());
+            });
+            EXPECT_EQ(r.out, "0 /chosen");
+        }
+    }
 }
 
 TEST_F(LibraryStandIns, TwoThreadsAskingAtOnceTakeTurns)

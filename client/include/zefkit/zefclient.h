@@ -30,6 +30,14 @@
  * start the prompts without this library (an older service speaking the
  * protocol itself), which take no lock.
  *
+ * Signals: the library needs none of the caller's. SIGCHLD may be ignored
+ * or handled, even by a handler that reaps every child: the answer comes
+ * through the call's own descriptor and the prompt's end is known from its
+ * pidfd, without its exit status (a prompt reaped so cannot be told to have
+ * crashed; its answer is taken as any other). Only on a kernel without
+ * pidfds (before 5.3) must SIGCHLD be left to its default and the
+ * library's children to the library.
+ *
  * Timeouts: timeout_ms counts from the start of the call, waiting for the
  * kind's turn included, and ends it with ZEF_TIMEOUT, the prompt closed.
  * 0 is none; otherwise 1 to INT_MAX milliseconds. zefkit (Python, in

@@ -131,10 +131,8 @@ private:
     int m_file = -1;
 };
 
-// The prompt as it ran: its process id and the user it ran as.
+// What the prompt printed as it ran.
 struct PromptRun {
-    pid_t pid = -1;
-    uid_t uid = 0;
     // The end of what it printed, and its last line, for the caller's thread.
     std::string output;
     std::string lastLine;
@@ -183,9 +181,10 @@ private:
 // is known to be root's or the caller's to trust (trust.h), in the folder
 // cwd (empty: the user's home, else /), with channel's descriptors, keeps
 // the end of what it prints, and waits for it through watch: a prompt
-// killed at the deadline is reported. run tells which process it was and
-// what it printed. Every ordinary ending of a prompt is exit status 0;
-// anything else is reported as Failed, with the prompt's last line.
+// killed at the deadline is reported. run tells what it printed. Every
+// ordinary ending of a prompt is exit status 0; anything else is reported
+// as Failed, with the prompt's last line; a prompt that the caller's
+// SIGCHLD handling reaped has Ended, its answer deciding.
 Ran runPrompt(const Call &call, const char *name, const Channel &channel, PromptRun &run,
               PromptWatch &watch, const std::string &cwd = {});
 enum class PromptKind { Certificate, Pin, Directory };

@@ -182,8 +182,6 @@ Ran runPrompt(const Call &call, const char *name, const Channel &channel, Prompt
         fail(std::string("cannot start ") + name + ": " + strerror(forkError));
         return Ran::Failed;
     }
-    run.pid = pid;
-    run.uid = call.user.uid;
 
     StartFailure failure{};
     ssize_t got;

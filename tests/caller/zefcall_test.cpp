@@ -438,10 +438,11 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
             std::set<std::string> record;
             for (const std::string &line : harness::readLines(seen.file(prompt))) {
                 // Groups as the database gives them, where root started it.
-                if (line.rfind("Groups:", 0) != 0)
+                if (line.rfind("Groups:", 0) != 0) {
                     record.insert(line);
-                else if (c.promptUser == NOBODY && !c.zefcallAsNobody)
+                } else if (c.promptUser == NOBODY && !c.zefcallAsNobody) {
                     EXPECT_EQ(line, "Groups:\t" + id + " ");
+                }
             }
             // The chooser's lists come in descriptors of their own.
             std::set<std::string> want = expected;

@@ -15,7 +15,6 @@
 #include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
-#include <xcb/xcb.h>
 
 namespace {
 
@@ -160,28 +159,6 @@ bool KindLock::take(Turn &turn, const char *name, const Call &call)
     return true;
 }
 
-bool displayOpens(const Call &call)
-{
-    const char *ours = getenv("DISPLAY");
-    const std::string display = !call.display.empty() ? call.display : ours ? ours : "";
-    if (display.empty()) {
-        fail(ZEF_E_DISPLAY, "no display: DISPLAY is not set and none was given");
-        return false;
-    }
-    // With the X authority that the prompt is given, ours. One call at a
-    // time: xcb_connect reads it through libXau, whose XauFileName keeps its
-    // buffer in a static without a lock.
-    static std::mutex connecting;
-    std::unique_lock<std::mutex> lock(connecting);
-    xcb_connection_t *connection = xcb_connect(display.c_str(), nullptr);
-    const bool opened = !xcb_connection_has_error(connection);
-    xcb_disconnect(connection);
-    lock.unlock();
-    if (!opened)
-        fail(ZEF_E_DISPLAY, "cannot open display " + display);
-    return opened;
-}
-
 PromptWatch::PromptWatch(const std::optional<Clock::time_point> &deadline,
                          std::function<void()> onStarted)
     : m_deadline(deadline), m_onStarted(std::move(onStarted))
@@ -260,6 +237,8 @@ zef_call::~zef_call()
         watch->cancel();
         m_thread.join();
     }
+    if (m_display >= 0)
+        close(m_display);
 }
 
 bool zef_call::begin(const zef_options *options, Turn &turn, const char *prompt)
@@ -270,7 +249,10 @@ bool zef_call::begin(const zef_options *options, Turn &turn, const char *prompt)
     // The message is the PIN prompt's; no other is given it.
     if (kind != PromptKind::Pin)
         settings.message.clear();
-    return displayOpens(settings) && lock.take(turn, name, settings);
+    // The check's connection stays open until the call ends: the server
+    // does not reset under the prompt as it connects.
+    m_display = openDisplay(settings);
+    return m_display >= 0 && lock.take(turn, name, settings);
 }
 
 bool zef_call::launch(const std::string &cwd)

@@ -68,6 +68,8 @@ struct PromptUser {
 
 using Clock = std::chrono::steady_clock;
 
+class XauthorityHandOver;
+
 // One call's settings, the options with their defaults filled in.
 struct Call {
     PromptUser user;
@@ -76,6 +78,8 @@ struct Call {
     std::string promptDir;
     std::optional<Clock::time_point> deadline;
     std::string message;  // for the PIN prompt; empty: none
+    // The display's cookie for the prompt, found before the display check.
+    std::shared_ptr<XauthorityHandOver> xauthority;
 };
 // False, reported, when the options cannot be used.
 bool prepareCall(const zef_options *options, Call &call);
@@ -91,9 +95,20 @@ bool choosePromptUser(const char *name, Call &call);
 // knows none (or the library was built without it).
 bool desktopSession(const std::string &display, uid_t &uid, std::string &sessionDisplay);
 
-// False, reported (ZEF_E_DISPLAY), when the call's display cannot be
-// opened: a prompt would only die of it.
-bool displayOpens(const Call &call);
+// Whether logind keeps its records here: where it does, a display's cookie
+// goes only to a user who has a session on it.
+bool logindRuns();
+// Whether uid has a logind session on display, and the process that leads
+// it (0 when unknown).
+bool sessionOnDisplay(uid_t uid, const std::string &display, pid_t &leader);
+
+// Finds the cookie that the call's prompt gets for its display and opens
+// the display with it, as the prompt will: the connection, to be kept
+// until the prompt has connected (an X server that resets as its last
+// client leaves refuses whoever connects in that moment), or -1, reported
+// (ZEF_E_DISPLAY with the server's reason), when a prompt would only die
+// of it. Nothing is printed.
+int openDisplay(Call &call);
 
 // One kind's turn among the threads of this process. A call takes it as it
 // starts and gives it back as it finishes, which may be on another thread.
@@ -233,6 +248,7 @@ struct zef_call {
 
 private:
     std::thread m_thread;
+    int m_display = -1;  // the display check's connection
     std::mutex m_mutex;
     std::condition_variable m_changed;
     enum { Starting, Up, Over } m_state = Starting;

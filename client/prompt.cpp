@@ -138,9 +138,7 @@ Ran runPrompt(const Call &call, const char *name, PromptRun &run, PromptWatch &w
               const std::string &cwd)
 {
     const std::string path = call.promptDir + "/" + name;
-    XauthorityHandOver xauthority;
-    if (!xauthority.prepare(call.user, call.display))
-        return Ran::Failed;
+    const XauthorityHandOver &xauthority = *call.xauthority;
     // Built before the fork: the child only cleans up, changes user and starts.
     std::vector<std::string> argv{path};
     std::vector<std::string> env = promptEnvironment(call, xauthority.path());

@@ -74,8 +74,16 @@ struct zef_options {
      * Any other caller starts them as itself, the only user it may name. */
     const char *user;
     /* The X display. Default: $DISPLAY, else the session's (see user). It
-     * is opened once before the prompt starts; one that cannot be is
-     * ZEF_E_DISPLAY. */
+     * is opened once before the prompt starts, with the cookie that the
+     * prompt gets, and that connection is kept until the call ends; one
+     * that cannot be opened is ZEF_E_DISPLAY, with the server's reason in
+     * zef_last_error() (nothing is printed). The cookie is the display's
+     * entry in $XAUTHORITY; without XAUTHORITY (a root service as systemd
+     * starts one), the entry in the prompt user's own file where their
+     * session keeps it: the XAUTHORITY of their logind session on the
+     * display, /run/user/UID/gdm/Xauthority, or .Xauthority in $HOME or
+     * their home. Run as root where logind runs, only a user with a
+     * session on the display gets its cookie. */
     const char *display;
     /* Milliseconds after which the prompt is closed and ZEF_TIMEOUT
      * returned, counted from the start of the call (waiting for another

@@ -24,7 +24,7 @@ int fail(int kind, const std::string &message);
 int fail(const std::string &message);
 int timedOut(const std::string &message);
 // Keeps the end of what this thread's last prompt printed, for
-// zef_last_output, and its last line for promptSaid.
+// zef_last_output, and its last line that is not routine for promptSaid.
 void keepOutput(const std::string &text, const std::string &lastLine);
 // ": " and that last line, or nothing: for the error line of a prompt that
 // ended without an answer.
@@ -77,6 +77,7 @@ struct Call {
     std::string home;     // the prompt's HOME, where the chooser's files go
     std::string promptDir;
     std::optional<Clock::time_point> deadline;
+    int timeoutMs = 0;    // its limit, for the error line
     std::string message;  // for the PIN prompt; empty: none
     // The display's cookie for the prompt, found before the display check.
     std::shared_ptr<XauthorityHandOver> xauthority;

@@ -203,11 +203,12 @@ Ran runPrompt(const Call &call, const char *name, PromptRun &run, PromptWatch &w
         watch.wait(pid, status, error, output.fd(), [&output] { output.drain(); });
     output.drain();
     run.output = output.text();
-    run.lastLine = output.lastLine();
+    run.lastLine = output.lastLine(name);
     keepOutput(run.output, run.lastLine);
     switch (end) {
     case PromptWatch::End::TimedOut:
-        timedOut(std::string(name) + " gave no answer in time and was closed" + promptSaid());
+        timedOut(std::string(name) + " gave no answer within " + std::to_string(call.timeoutMs) +
+                 " ms and was closed" + promptSaid());
         return Ran::TimedOut;
     case PromptWatch::End::Cancelled:
         return Ran::Cancelled;

@@ -293,6 +293,7 @@ bool prepareCall(const zef_options *options, Call &call)
         fail(ZEF_E_INPUT, "timeout_ms must not be negative");
         return false;
     }
+    call.timeoutMs = o.timeout_ms;
     if (o.timeout_ms > 0)
         call.deadline = Clock::now() + std::chrono::milliseconds(o.timeout_ms);
     const char *display = o.display && *o.display ? o.display : getenv("DISPLAY");

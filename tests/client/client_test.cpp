@@ -311,7 +311,10 @@ ask = {"0": lambda: zefkit.choose_certificate(certs["columns"], certs["certifica
 try:
     answer = ask[kind]()
     result = 1 if answer is None else 0
-except zefkit.Timeout:
+except TimeoutError as e:
+    # The prompt's routine lines are in its output, not in the line.
+    assert isinstance(e, zefkit.Timeout) and e.kind == 5 and isinstance(e.output, str), e
+    assert str(e).endswith(" gave no answer within %d ms and was closed" % (timeout * 1000)), e
     answer, result = None, 3
 print("=" + ("" if answer is None else str(answer)), end="")
 sys.exit(result))";
@@ -325,9 +328,9 @@ sys.exit(result))";
     // A timeout beyond the library's int is refused before any prompt starts.
     harness::Child tooLong = start({ZEF_PYTHON, "-c", "import zefkit\n"
                                     "try: zefkit.ask_pin(2**31 / 1000)\n"
-                                    "except ValueError: print('refused', end='')"});
+                                    "except zefkit.BadInput as e: print('refused', e.kind, end='')"});
     EXPECT_EQ(tooLong.exitStatus(30000), 0);
-    EXPECT_EQ(tooLong.output(), "refused");
+    EXPECT_EQ(tooLong.output(), "refused 1");
 }
 
 TEST_F(InstalledLibrary, TheReadmesExamplesRunAsTheySay)
@@ -415,8 +418,11 @@ TEST_F(LibraryStandIns, APromptThatDiesOrFailsIsAnErrorWithItsLastLine)
         std::string output;
     } cases[] = {
         {"kill -9 $$", "quorrel was killed by signal 9", ""},
-        {"echo Qt: cannot connect; echo 'shmget fail' >&2; echo; exit 1",
-         "quorrel ended with status 1: shmget fail", "Qt: cannot connect\nshmget fail\n\n"},
+        // Of its routine lines, none.
+        {"echo Qt: cannot connect; echo 'shmget fail' >&2; echo ENOENT; echo; "
+         "echo 'QStandardPaths: XDG_RUNTIME_DIR not set'; exit 1",
+         "quorrel ended with status 1: shmget fail",
+         "Qt: cannot connect\nshmget fail\nENOENT\n\nQStandardPaths: XDG_RUNTIME_DIR not set\n"},
         // Escape sequences are shown as '?'; of a long line, the end is kept.
         {"printf '\\033]0;x\\007\\n'; exit 3", "quorrel ended with status 3: ?]0;x?", "?]0;x?\n"},
         {"printf %05000d 7; exit 4", "quorrel ended with status 4: 0000",

@@ -155,8 +155,11 @@ int zef_last_error_kind(void);
 /* The end of what the prompt of this thread's last call printed on its
  * standard output and error (at most 4 KiB, whole lines, control
  * characters shown as '?'): the prompts' diagnostics. A prompt that ended
- * without an answer adds its last line to zef_last_error(). Valid until
- * this thread's next call. */
+ * without an answer, or timed out, adds to zef_last_error() its last line
+ * that is not one it prints in every run (quorrel's "ENOENT" at each
+ * start, the toolkit's "QStandardPaths: ..."). A timeout's line says so:
+ * "quorrel gave no answer within 1500 ms and was closed". Valid until this
+ * thread's next call. */
 const char *zef_last_output(void);
 
 #ifdef __cplusplus

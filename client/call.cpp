@@ -131,14 +131,18 @@ KindLock::~KindLock()
         m_turn->give();
 }
 
-bool KindLock::take(Turn &turn, const char *name, const Call &call)
+bool KindLock::take(Turn &turn, const char *name, const Call &call, const PromptWatch &watch)
 {
     const std::string busy = std::string("another call kept ") + name + " busy until the timeout";
+    if (watch.cancelled())
+        return false;
     if (!turn.take(call.deadline)) {
         timedOut(busy);
         return false;
     }
     m_turn = &turn;
+    if (watch.cancelled())
+        return false;
     m_file = lockFile(name, call.user);
     if (m_file < 0)
         return false;
@@ -153,15 +157,15 @@ bool KindLock::take(Turn &turn, const char *name, const Call &call)
             timedOut(busy);
             return false;
         }
+        if (watch.cancelled())
+            return false;
         if (error == EWOULDBLOCK)
             std::this_thread::sleep_for(LOCK_RETRY);
     }
     return true;
 }
 
-PromptWatch::PromptWatch(const std::optional<Clock::time_point> &deadline,
-                         std::function<void()> onStarted)
-    : m_deadline(deadline), m_onStarted(std::move(onStarted))
+PromptWatch::PromptWatch(const std::optional<Clock::time_point> &deadline) : m_deadline(deadline)
 {
     m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wake < 0)
@@ -170,21 +174,15 @@ PromptWatch::PromptWatch(const std::optional<Clock::time_point> &deadline,
 
 PromptWatch::~PromptWatch()
 {
-    for (const int fd : {m_wake, m_pidfd, m_ended[0], m_ended[1]}) {
+    for (const int fd : {m_wake, m_pidfd}) {
         if (fd >= 0)
             close(fd);
     }
 }
 
-bool PromptWatch::started(pid_t pid)
+void PromptWatch::started(pid_t pid)
 {
     m_pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (m_pidfd < 0 && pipe2(m_ended, O_CLOEXEC) != 0) {
-        fail(std::string("cannot watch the prompt: ") + strerror(errno));
-        return false;
-    }
-    m_onStarted();
-    return true;
 }
 
 PromptWatch::End PromptWatch::wait(pid_t pid, int &status, int &error, int fd,
@@ -218,8 +216,6 @@ PromptWatch::End PromptWatch::wait(pid_t pid, int &status, int &error, int fd,
                 fd = -1;
         }
     }
-    if (m_ended[1] >= 0)
-        m_ended[1] = (close(m_ended[1]), -1);
     return end;
 }
 
@@ -233,15 +229,13 @@ void PromptWatch::cancel()
 
 zef_call::~zef_call()
 {
-    if (m_thread.joinable()) {
-        watch->cancel();
-        m_thread.join();
+    for (const int fd : {m_display, m_done}) {
+        if (fd >= 0)
+            close(fd);
     }
-    if (m_display >= 0)
-        close(m_display);
 }
 
-bool zef_call::begin(const zef_options *options, Turn &turn, const char *prompt)
+bool zef_call::begin(const zef_options *options, const char *prompt)
 {
     name = prompt;
     if (!prepareCall(options, settings))
@@ -249,45 +243,81 @@ bool zef_call::begin(const zef_options *options, Turn &turn, const char *prompt)
     // The message is the PIN prompt's; no other is given it.
     if (kind != PromptKind::Pin)
         settings.message.clear();
-    // The check's connection stays open until the call ends: the server
-    // does not reset under the prompt as it connects.
-    m_display = openDisplay(settings);
-    return m_display >= 0 && lock.take(turn, name, settings);
+    watch = std::make_unique<PromptWatch>(settings.deadline);
+    m_done = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_done < 0)
+        fail(std::string("cannot make the call's descriptor: ") + strerror(errno));
+    return m_done >= 0;
 }
 
-bool zef_call::launch(const std::string &cwd)
+void zef_call::launch(Turn &turn, std::function<bool()> ready, const std::string &cwd)
 {
-    watch = std::make_unique<PromptWatch>(settings.deadline, [this] {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_state = Up;
-        m_changed.notify_all();
-    });
-    m_thread = std::thread([this, cwd] {
-        const Ran ran = runPrompt(settings, name, run, *watch, cwd);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_ran = ran;
-        m_error = zef_last_error();
-        m_errorKind = zef_last_error_kind();
-        m_state = Over;
-        m_changed.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_state != Starting; });
-    if (m_state == Up || m_ran != Ran::Failed)
-        return true;
-    lock.unlock();
-    m_thread.join();
-    // A prompt may have started, printed and failed before this thread
-    // looked: what it printed is kept all the same.
-    keepOutput(run.output, run.lastLine);
-    fail(m_errorKind, m_error);
-    return false;
+    m_holders = 2;
+    std::thread([this, &turn, ready = std::move(ready), cwd] {
+        body(turn, ready, cwd);
+        if (drop())
+            delete this;
+    }).detach();
+}
+
+void zef_call::body(Turn &turn, const std::function<bool()> &ready, const std::string &cwd)
+{
+    Ran ran = Ran::Failed;
+    try {
+        // The check's connection stays open until the call ends: the
+        // server does not reset under the prompt as it connects.
+        if (!choosePromptUser(settings.userName.empty() ? nullptr : settings.userName.c_str(),
+                              settings))
+            failKind(ZEF_E_USER);
+        else if ((m_display = openDisplay(settings)) >= 0 &&
+                 lock.take(turn, name, settings, *watch)) {
+            {
+                std::lock_guard<std::mutex> held(m_mutex);
+                if (m_state == Over)
+                    return;  // cancelled while it waited
+                m_state = Starting;
+            }
+            if (ready() && !watch->cancelled())
+                ran = runPrompt(settings, name, run, *watch, cwd);
+        }
+        if (watch->cancelled())
+            ran = Ran::Cancelled;
+    } catch (const std::exception &e) {
+        fail(e.what());
+    }
+    std::unique_lock<std::mutex> held(m_mutex);
+    over(held, ran, zef_last_error(), zef_last_error_kind());
+}
+
+void zef_call::over(std::unique_lock<std::mutex> &, Ran ran, const std::string &error, int kind)
+{
+    if (m_state == Over)
+        return;
+    m_ran = ran;
+    m_error = error;
+    m_errorKind = kind;
+    m_state = Over;
+    const uint64_t one = 1;
+    (void)!write(m_done, &one, sizeof one);
+    m_changed.notify_all();
+}
+
+bool zef_call::drop()
+{
+    std::lock_guard<std::mutex> held(m_mutex);
+    return --m_holders == 0;
+}
+
+void zef_call::release()
+{
+    if (drop())
+        delete this;
 }
 
 Ran zef_call::end()
 {
-    if (m_thread.joinable())
-        m_thread.join();
+    std::unique_lock<std::mutex> held(m_mutex);
+    m_changed.wait(held, [this] { return m_state == Over; });
     // What the prompt printed is this thread's to read, as its error is.
     keepOutput(run.output, run.lastLine);
     if (m_ran == Ran::Failed || m_ran == Ran::TimedOut)
@@ -295,13 +325,23 @@ Ran zef_call::end()
     return m_ran;
 }
 
+void zef_call::cancel()
+{
+    watch->cancel();
+    // Before its prompt starts, the call is over at once; its thread lets go
+    // of what it waits for as soon as it can, and shows no prompt.
+    std::unique_lock<std::mutex> held(m_mutex);
+    if (m_state == Waiting)
+        over(held, Ran::Cancelled, "", ZEF_E_NONE);
+}
+
 extern "C" int zef_call_fd(const zef_call *call)
 {
-    return call && call->watch ? call->watch->fd() : -1;
+    return call ? call->fd() : -1;
 }
 
 extern "C" void zef_cancel(zef_call *call)
 {
-    if (call && call->watch)
-        call->watch->cancel();
+    if (call)
+        call->cancel();
 }

@@ -116,35 +116,34 @@ int startCertificate(const char *json, const zef_options *options, zef_call **ca
         return fail(ZEF_E_INPUT, "the certificate list is too large for the chooser once encoded");
 
     auto started = std::make_unique<zef_call>(PromptKind::Certificate);
-    if (!started->begin(options, g_certTurn, "tessary"))
+    if (!started->begin(options, "tessary"))
         return lastResult();
-    started->home = started->settings.home;
-    if (started->home.empty())
-        return fail(ZEF_E_INPUT, "HOME is not set");
     started->certificates = cJSON_GetArraySize(certificates);
-    const std::string dir = started->home;
-    // Only the user reads the list. The chooser writes "-1" as it starts;
-    // should it not get that far, a choice left from an earlier run must
-    // not pass for this one.
-    const std::string indexFile = dir + "/.certlistindex";
-    bool ready = writeFile(dir + "/.certInfoColumn", columnFile, started->settings.user, 0600) &&
-                 writeFile(dir + "/.certInfoList", listFile, started->settings.user, 0600);
-    if (ready && unlink(indexFile.c_str()) != 0 && errno != ENOENT) {
-        fail("cannot remove " + indexFile + ": " + strerror(errno));
-        ready = false;
-    }
-    if (!ready || !started->launch()) {
-        const int result = lastResult();
-        removeListFiles(dir);
-        return result;
-    }
+    zef_call *ready = started.get();
+    started->launch(g_certTurn, [ready, columnFile, listFile] {
+        const std::string &dir = ready->settings.home;
+        if (dir.empty())
+            return fail(ZEF_E_INPUT, "HOME is not set"), false;
+        // From here on the finish removes the files, whatever the outcome.
+        ready->home = dir;
+        // Only the user reads the list. The chooser writes "-1" as it
+        // starts; should it not get that far, a choice left from an
+        // earlier run must not pass for this one.
+        const std::string indexFile = dir + "/.certlistindex";
+        if (!writeFile(dir + "/.certInfoColumn", columnFile, ready->settings.user, 0600) ||
+            !writeFile(dir + "/.certInfoList", listFile, ready->settings.user, 0600))
+            return false;
+        if (unlink(indexFile.c_str()) != 0 && errno != ENOENT)
+            return fail("cannot remove " + indexFile + ": " + strerror(errno)), false;
+        return true;
+    });
     *call = started.release();
     return ZEF_CHOSEN;
 }
 
 int finishCertificate(zef_call *call, int *row)
 {
-    const std::unique_ptr<zef_call> finished(call);
+    const CallHandle finished(call);
     if (!call || call->kind != PromptKind::Certificate)
         return fail(ZEF_E_INPUT, "no call of tessary to finish");
     const Ran ran = call->end();
@@ -153,7 +152,9 @@ int finishCertificate(zef_call *call, int *row)
     std::string index;
     const std::string wrong =
         ran == Ran::Ended ? readHomeFile(call->home + "/.certlistindex", 16, index) : "";
-    removeListFiles(call->home);
+    // Only a call that wrote them, holding the kind, removes them.
+    if (!call->home.empty())
+        removeListFiles(call->home);
     if (ran == Ran::Cancelled || call->watch->cancelled()) {
         clearError();
         return ZEF_CANCELLED;

@@ -78,11 +78,14 @@ struct Call {
     std::string promptDir;
     std::optional<Clock::time_point> deadline;
     int timeoutMs = 0;    // its limit, for the error line
+    std::string userName;  // the options'; empty: found by choosePromptUser
     std::string message;  // for the PIN prompt; empty: none
     // The display's cookie for the prompt, found before the display check.
     std::shared_ptr<XauthorityHandOver> xauthority;
 };
-// False, reported, when the options cannot be used.
+// The options, copied into call, the deadline counted from now; false,
+// reported (ZEF_E_INPUT, ZEF_E_PROMPT), when they cannot be used. The user
+// is left to choosePromptUser.
 bool prepareCall(const zef_options *options, Call &call);
 // The user called name for call, with the HOME the prompt gets. With none,
 // when we run as root: the owner of HOME, unless that is root; then the
@@ -111,8 +114,9 @@ bool sessionOnDisplay(uid_t uid, const std::string &display, pid_t &leader);
 // of it. Nothing is printed.
 int openDisplay(Call &call);
 
-// One kind's turn among the threads of this process. A call takes it as it
-// starts and gives it back as it finishes, which may be on another thread.
+// One kind's turn among the threads of this process. A call's thread takes
+// it and the call gives it back as it is freed, which may be on another
+// thread.
 class Turn {
 public:
     bool take(const std::optional<Clock::time_point> &deadline);
@@ -124,18 +128,21 @@ private:
     bool m_taken = false;
 };
 
+class PromptWatch;
+
 // A call's hold on its kind: the turn among our threads, then a lock file
 // of the kind in the prompt user's runtime folder, so that no two callers
 // on the machine show that user the same prompt at once. Held until
 // destroyed; take() is false, reported, when the deadline passed first
-// (ZEF_TIMEOUT) or the lock file cannot be used.
+// (ZEF_TIMEOUT) or the lock file cannot be used, and false, unreported,
+// when the call was cancelled (watch) before its turn came.
 class KindLock {
 public:
     KindLock() = default;
     KindLock(const KindLock &) = delete;
     KindLock &operator=(const KindLock &) = delete;
     ~KindLock();
-    bool take(Turn &turn, const char *name, const Call &call);
+    bool take(Turn &turn, const char *name, const Call &call, const PromptWatch &watch);
 
 private:
     Turn *m_turn = nullptr;
@@ -160,18 +167,17 @@ enum class Ran { Ended, Failed, TimedOut, Cancelled };
 
 // How a running prompt is waited for. runPrompt tells it when the prompt is
 // up, then waits through it; the prompt is killed at the call's deadline or
-// when the call is cancelled, from any thread.
+// when the call is cancelled, from any thread, before or while it runs.
 class PromptWatch {
 public:
-    // onStarted is called once the prompt is up.
-    PromptWatch(const std::optional<Clock::time_point> &deadline, std::function<void()> onStarted);
+    explicit PromptWatch(const std::optional<Clock::time_point> &deadline);
     PromptWatch(const PromptWatch &) = delete;
     PromptWatch &operator=(const PromptWatch &) = delete;
     ~PromptWatch();
 
-    // The prompt pid runs: makes the descriptor that becomes readable once
-    // it has ended. False, reported, when none can be made.
-    bool started(pid_t pid);
+    // The prompt pid runs: its pidfd, where the kernel has them, tells when
+    // it ends.
+    void started(pid_t pid);
     enum class End { Exited, TimedOut, Cancelled, Lost };
     // Waits for pid to end and reaps it, its wait status in status (the
     // error in error for Lost). Whenever fd (if any) is readable or closed,
@@ -180,15 +186,12 @@ public:
              const std::function<void()> &drain = {});
     void cancel();
     bool cancelled() const { return m_cancelled; }
-    int fd() const { return m_pidfd >= 0 ? m_pidfd : m_ended[0]; }
 
 private:
     std::optional<Clock::time_point> m_deadline;
-    std::function<void()> m_onStarted;
     std::atomic<bool> m_cancelled{false};
     int m_wake = -1;  // an eventfd that cancel() writes
     int m_pidfd = -1;
-    int m_ended[2] = {-1, -1};  // without pidfds: closed once the prompt has ended
 };
 
 // Runs the prompt name from the call's folder without arguments, in the
@@ -222,41 +225,63 @@ struct SegmentPrompt {
     Turn turn;
 };
 
-// One call from its start to its finish: the prompt runs, watched by a
-// thread of its own that started it (the prompt goes with that thread), and
-// the call holds its kind's lock throughout.
+// One call from its start to its finish. The start checks the options and
+// starts the call's own thread, which does the rest: it finds the user,
+// checks the display, takes the kind's lock, makes the prompt's files ready,
+// starts the prompt (which goes with that thread) and waits for its end.
+// The call holds its kind's lock until it is freed: at its finish, or, for a
+// call cancelled before its prompt started, once its thread has let go of
+// what it was waiting for.
 struct zef_call {
     explicit zef_call(PromptKind kind) : kind(kind) {}
-    ~zef_call();
-    // Prepares the call of the prompt name, checks its display and takes
-    // its kind's lock; false, reported, when one of these fails.
-    bool begin(const zef_options *options, Turn &turn, const char *name);
-    // Starts the prompt on the watching thread and waits until it is up;
-    // false, reported, when it could not start.
-    bool launch(const std::string &cwd = {});
-    // Waits for the prompt's end; a failure or timeout is reported.
+    // Takes the options for the prompt name; false, reported (ZEF_E_INPUT
+    // for bad ones), when they cannot be used.
+    bool begin(const zef_options *options, const char *name);
+    // Starts the call's thread. ready runs there once the lock is held,
+    // before the prompt starts; false, reported, fails the call.
+    void launch(Turn &turn, std::function<bool()> ready, const std::string &cwd = {});
+    // Waits for the call's outcome; a failure or timeout is reported here.
     Ran end();
+    void cancel();
+    // Readable once the call has its outcome.
+    int fd() const { return m_done; }
+    // Frees the call, at once or once its thread has ended.
+    void release();
 
     PromptKind kind;
     Call settings;
     KindLock lock;
-    std::unique_ptr<PromptWatch> watch;  // from launch() on
+    std::unique_ptr<PromptWatch> watch;  // from begin() on
     PromptRun run;
     const char *name = "";
-    // The chooser's list: its files' folder and its number of certificates.
+    // The chooser's list: its files' folder, once they are written, and its
+    // number of certificates.
     std::string home;
     int certificates = 0;
 
 private:
-    std::thread m_thread;
+    ~zef_call();
+    friend struct std::default_delete<zef_call>;
+    void body(Turn &turn, const std::function<bool()> &ready, const std::string &cwd);
+    // Sets the outcome once and makes fd() readable.
+    void over(std::unique_lock<std::mutex> &held, Ran ran, const std::string &error, int kind);
+    bool drop();
+
     int m_display = -1;  // the display check's connection
+    int m_done = -1;     // an eventfd, written once the outcome is there
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    enum { Starting, Up, Over } m_state = Starting;
+    enum { Waiting, Starting, Over } m_state = Waiting;
+    int m_holders = 1;  // the caller, and the thread while it runs
     Ran m_ran = Ran::Failed;
     int m_errorKind = ZEF_E_NONE;
     std::string m_error;
 };
+// A call that the caller holds: released, not deleted.
+struct CallRelease {
+    void operator()(zef_call *call) const { call->release(); }
+};
+using CallHandle = std::unique_ptr<zef_call, CallRelease>;
 
 // Starts and finishes a call of a segment prompt. The finish waits for the
 // prompt, takes the segment it left into segment (prompt.size bytes), and

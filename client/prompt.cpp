@@ -193,11 +193,7 @@ Ran runPrompt(const Call &call, const char *name, PromptRun &run, PromptWatch &w
             fail(ZEF_E_PROMPT, "cannot start " + path + ": " + why);
         return Ran::Failed;
     }
-    if (!watch.started(pid)) {
-        kill(pid, SIGKILL);
-        reap();
-        return Ran::Failed;
-    }
+    watch.started(pid);
 
     const PromptWatch::End end =
         watch.wait(pid, status, error, output.fd(), [&output] { output.drain(); });
@@ -289,9 +285,11 @@ int startSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, zef_ca
         return fail(ZEF_E_INPUT, std::string("no handle to fill in for ") + prompt.name);
     *call = nullptr;
     auto started = std::make_unique<zef_call>(prompt.kind);
-    if (!started->begin(options, prompt.turn, prompt.name) || !clearSegment(prompt.key) ||
-        !started->launch(prompt.startsInItsFolder ? started->settings.promptDir : ""))
+    if (!started->begin(options, prompt.name))
         return lastResult();
+    const key_t key = prompt.key;
+    started->launch(prompt.turn, [key] { return clearSegment(key); },
+                    prompt.startsInItsFolder ? started->settings.promptDir : "");
     *call = started.release();
     return ZEF_CHOSEN;
 }
@@ -299,7 +297,7 @@ int startSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, zef_ca
 int finishSegmentPrompt(SegmentPrompt &prompt, zef_call *call, char *answer, size_t answerSize,
                         void *segment)
 {
-    const std::unique_ptr<zef_call> finished(call);
+    const CallHandle finished(call);
     if (!call || call->kind != prompt.kind)
         return fail(ZEF_E_INPUT, std::string("no call of ") + prompt.name + " to finish");
     // Whatever the outcome, no earlier content passes for an answer.

@@ -309,10 +309,7 @@ bool prepareCall(const zef_options *options, Call &call)
         return false;
     }
     call.message = o.message ? o.message : "";
-    if (!choosePromptUser(o.user && *o.user ? o.user : nullptr, call)) {
-        failKind(ZEF_E_USER);
-        return false;
-    }
+    call.userName = o.user ? o.user : "";
     return true;
 }
 

@@ -193,8 +193,10 @@ TEST_F(Library, StartPollFinishOrCancelFromAnotherThread)
                             : c.kind == Pin ? zef_start_pin(&o, &call)
                                             : zef_start_directory(&o, &call);
         ASSERT_EQ(started, ZEF_CHOSEN) << zef_last_error();
-        // Up once the start has returned.
-        const pid_t prompt = promptOf(getpid());
+        // Started by the call's thread, after the start has returned.
+        pid_t prompt = -1;
+        for (int i = 0; i < 400 && (prompt = promptOf(getpid())) < 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
         const std::string window = x.focusWindow(prompt);
         ASSERT_FALSE(window.empty());
         pollfd ended{zef_call_fd(call), POLLIN, 0};
@@ -537,6 +539,43 @@ TEST_F(LibraryStandIns, AnotherCallersLockIsWaitedForUntilTheTimeout)
     EXPECT_EQ(zef_last_error_kind(), ZEF_E_TIMEOUT);
     close(held);
     EXPECT_FALSE(files.read("started"));
+}
+
+// A start never waits, also on a thread that runs every call itself: while
+// another call holds the kind, it returns at once, and its prompt comes once
+// that call is over. A call cancelled while it waits is over at once and
+// never shows its prompt.
+TEST_F(LibraryStandIns, AStartNeverWaitsAndACallCancelledWhileItWaitsShowsNoPrompt)
+{
+    // Each run notes its start, waits to be let go and notes its end.
+    const std::string log = files.file("log"), go = files.file("go");
+    script("quorrel", "echo start >> " + log + "\nwhile [ ! -e " + go + " ]; do sleep 0.01; done\nrm " +
+                          go + "\necho end >> " + log);
+    const auto logIs = [&](const std::string &text) {
+        for (int i = 0; i < 400 && files.read("log").value_or("") != text; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        return files.read("log").value_or("") == text;
+    };
+    // No timeout: a start that waited for the first call would never return.
+    const zef_options o = options();
+    zef_call *calls[3] = {};
+    ASSERT_EQ(zef_start_pin(&o, &calls[0]), ZEF_CHOSEN) << zef_last_error();
+    ASSERT_TRUE(logIs("start\n"));
+    for (int i : {1, 2})
+        ASSERT_EQ(zef_start_pin(&o, &calls[i]), ZEF_CHOSEN) << zef_last_error();
+    zef_cancel(calls[1]);
+    pollfd over[3] = {{zef_call_fd(calls[0]), POLLIN, 0}, {zef_call_fd(calls[1]), POLLIN, 0},
+                      {zef_call_fd(calls[2]), POLLIN, 0}};
+    EXPECT_EQ(poll(&over[1], 1, 30000), 1);
+    char pin[ZEF_PIN_MAX];
+    EXPECT_EQ(zef_finish_pin(calls[1], pin, sizeof pin), ZEF_CANCELLED);
+    EXPECT_EQ(poll(&over[0], 1, 0) + poll(&over[2], 1, 0), 0);
+    files.write("go", "");
+    EXPECT_EQ(zef_finish_pin(calls[0], pin, sizeof pin), ZEF_CANCELLED);  // it left no PIN
+    ASSERT_TRUE(logIs("start\nend\nstart\n"));
+    files.write("go", "");
+    EXPECT_EQ(zef_finish_pin(calls[2], pin, sizeof pin), ZEF_CANCELLED);
+    EXPECT_EQ(files.read("log"), "start\nend\nstart\nend\n");
 }
 
 TEST_F(LibraryStandIns, TwoThreadsAskingAtOnceTakeTurns)

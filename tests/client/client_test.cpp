@@ -18,7 +18,9 @@
 #include <linux/keyctl.h>
 #include <pwd.h>
 #include <functional>
+#include <iostream>
 #include <set>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -281,7 +283,8 @@ protected:
         const std::string display = x.display();
         return harness::Child(argv, {{"HOME", home.path()}, {"DISPLAY", display},
                                      {"XAUTHORITY", std::nullopt},
-                                     {"PYTHONPATH", prefix->path() + "/lib/python3/dist-packages"}},
+                                     {"PYTHONPATH", prefix->path() + "/lib/python3/dist-packages"},
+                                     {"LD_LIBRARY_PATH", prefix->path() + "/" ZEF_INSTALL_LIBDIR}},
                               {}, [display] { harness::privateDesktop(0, display); });
     }
     // The README's example in language, the code block that holds mark.
@@ -358,6 +361,101 @@ TEST_F(InstalledLibrary, TheReadmesExamplesRunAsTheySay)
     expectAnswer({"C, key pulled", Pin, {}, 0, ZEF_CANCELLED, "no PIN\n"}, pulled, "\n");
     harness::Child inPython = start({ZEF_PYTHON, "-c", python});
     expectAnswer({"Python", Cert, {ROW1, CLICK, OK, CLICK}, 0, 0, "row 1\n"}, inPython, "\n");
+}
+
+// Waits until the caller has printed lines.
+bool printed(harness::Child &caller, const std::string &lines)
+{
+    for (int i = 0; i < 1200 && caller.output().find(lines) == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    return caller.output().find(lines) != std::string::npos;
+}
+
+// The examples, as a service runs them: each asks twice or three times at
+// once and gets the PIN typed in the first prompt; the USB key pulled, or
+// SIGTERM, cancels the calls that are left, shown or waiting.
+TEST_F(InstalledLibrary, TheExamplesAskAtOnceAndCancelOnAPulledKeyOrSigterm)
+{
+    // Which of the calls started at once comes first is not fixed.
+    const struct {
+        std::vector<std::string> argv;
+        int signal;
+        std::string first, rest;
+    } cases[] = {
+        {{ZEF_BINARY_DIR "/examples/glib-daemon", "3"}, SIGUSR1, "PIN of 6 bytes\n",
+         "no PIN\nno PIN\nlongest heartbeat gap: "},
+        {{ZEF_BINARY_DIR "/examples/glib-daemon", "2"}, SIGTERM, "PIN of 6 bytes\n",
+         "stopping\nno PIN\nlongest heartbeat gap: "},
+        {{ZEF_PYTHON, ZEF_SOURCE_DIR "/examples/asyncio-service.py", "2"}, SIGTERM,
+         ": PIN of 6 characters\n", ": cancelled\nlongest heartbeat gap: "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.argv[0]);
+        harness::Child service = start(c.argv);
+        const std::string first = x.focusWindow(harness::childOf(service.pid()));
+        ASSERT_FALSE(first.empty()) << service.output();
+        x.play(first, {{"type", "123456"}, {"key", "Return"}});
+        ASSERT_TRUE(printed(service, c.first)) << service.output();
+        const pid_t second = harness::childOf(service.pid());
+        ASSERT_FALSE(x.focusWindow(second).empty()) << service.output();
+        kill(service.pid(), c.signal);
+        EXPECT_EQ(service.exitStatus(30000), 0);
+        const std::string out = service.output();
+        EXPECT_NE(out.find(c.first), std::string::npos) << out;
+        EXPECT_NE(out.find(c.rest, out.find(c.first)), std::string::npos) << out;
+        EXPECT_FALSE(alive(second));
+        // The loop's longest pause while a prompt was up and a call waited.
+        std::cout << c.argv.back() << ": " << out.substr(out.rfind("longest")) << std::flush;
+    }
+}
+
+// The systemd unit's service as systemd starts it, as root with no DISPLAY,
+// XAUTHORITY or HOME, on an X server that admits only the holders of its
+// cookie: the user, their display and their cookie come from logind's
+// records and the user's session.
+TEST_F(InstalledLibrary, TheSystemdUnitsRootServiceFindsTheUserDisplayAndCookie)
+{
+    const std::string unit = harness::readFile(ZEF_BINARY_DIR "/examples/zefkit-pin-example.service").value_or("");
+    const size_t exec = unit.find("\nExecStart=");
+    ASSERT_NE(exec, std::string::npos) << unit;
+    if (access("/usr/bin/systemd-analyze", X_OK) == 0) {
+        prefix->write("zefkit-pin-example.service", unit);
+        const harness::Result verified =
+            harness::run({"systemd-analyze", "verify", prefix->file("zefkit-pin-example.service")});
+        EXPECT_EQ(verified.status, 0) << verified.out;
+    }
+    std::vector<std::string> argv;
+    std::istringstream words(unit.substr(exec + 11, unit.find('\n', exec + 1) - exec - 11));
+    for (std::string word; words >> word;)
+        argv.push_back(word);
+
+    harness::TempDir cookies;
+    const std::string cookie = "fedcba98765432100123456789abcdef";
+    ASSERT_EQ(harness::run({"xauth", "-f", cookies.file("server"), "add", ":0",
+                            "MIT-MAGIC-COOKIE-1", cookie}).status, 0);
+    const harness::XServer locked(cookies.file("server"));
+    const std::string display = locked.display();
+    // xdotool needs it too, under the display's number.
+    ASSERT_EQ(harness::run({"xauth", "-f", cookies.file("client"), "add", display,
+                            "MIT-MAGIC-COOKIE-1", cookie}).status, 0);
+    setenv("XAUTHORITY", cookies.file("client").c_str(), 1);
+    harness::Child service(argv, {{"HOME", std::nullopt}, {"DISPLAY", std::nullopt},
+                                  {"XAUTHORITY", std::nullopt},
+                                  {"LD_LIBRARY_PATH", prefix->path() + "/" ZEF_INSTALL_LIBDIR}},
+                           {}, [&] {
+        // Where gdm keeps the session's cookie.
+        if (!harness::privateDesktop(0, display) || mkdir("/run/user/0/gdm", 0700) != 0)
+            _exit(9);
+        harness::run({"xauth", "-f", "/run/user/0/gdm/Xauthority", "add", display,
+                      "MIT-MAGIC-COOKIE-1", cookie});
+    });
+    const std::string window = locked.focusWindow(harness::childOf(service.pid()));
+    EXPECT_FALSE(window.empty()) << service.output();
+    if (!window.empty())
+        locked.play(window, {{"type", "654321"}, {"key", "Return"}});
+    EXPECT_TRUE(printed(service, "PIN of 6 bytes\n")) << service.output();
+    EXPECT_EQ(service.exitStatus(30000), 0);
+    unsetenv("XAUTHORITY");
 }
 
 // Ctrl-C in a blocking call, or the task of an async call cancelled (here

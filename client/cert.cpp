@@ -82,7 +82,7 @@ bool parseIndex(const std::string &text, long &row)
     return true;
 }
 
-Turn g_certTurn;
+Turn &g_certTurn = *new Turn;  // never destroyed (see Turn)
 
 // The chooser's three files in home, which go once it has ended.
 const char *const LIST_FILES[] = {".certInfoColumn", ".certInfoList", ".certlistindex"};

@@ -116,7 +116,9 @@ int openDisplay(Call &call);
 
 // One kind's turn among the threads of this process. A call's thread takes
 // it and the call gives it back as it is freed, which may be on another
-// thread.
+// thread. The kinds' turns are never destroyed: the thread of a cancelled
+// call may still wait in take() as the process exits, and a condition
+// variable destroyed under a waiter blocks the exit for good.
 class Turn {
 public:
     bool take(const std::optional<Clock::time_point> &deadline);

@@ -676,6 +676,29 @@ TEST_F(LibraryStandIns, AStartNeverWaitsAndACallCancelledWhileItWaitsShowsNoProm
     EXPECT_EQ(files.read("log"), "start\nend\nstart\nend\n");
 }
 
+// A process that ends while a cancelled call's thread still waits for the
+// kind, its prompt shown by another call, ends all the same.
+TEST_F(LibraryStandIns, AProcessEndsWhileACancelledCallStillWaits)
+{
+    script("quorrel", ": > " + files.file("shown") + "; exec sleep 600");
+    const harness::Result ended = harness::run([&] {
+        const zef_options o = options();
+        zef_call *shown = nullptr, *waiting = nullptr;
+        char pin[ZEF_PIN_MAX];
+        if (zef_start_pin(&o, &shown) != ZEF_CHOSEN)
+            _exit(3);
+        while (!files.read("shown"))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (zef_start_pin(&o, &waiting) != ZEF_CHOSEN)
+            _exit(3);
+        // Time for its thread to reach the turn.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        zef_cancel(waiting);
+        exit(zef_finish_pin(waiting, pin, sizeof pin));
+    }, 20000);
+    EXPECT_EQ(ended.status, ZEF_CANCELLED) << ended.out;
+}
+
 TEST_F(LibraryStandIns, TwoThreadsAskingAtOnceTakeTurns)
 {
     // The chooser notes when another is running, and gives each run the

@@ -122,8 +122,10 @@ int startCertificate(const char *json, const zef_options *options, zef_call **ca
     zef_call *ready = started.get();
     started->launch(g_certTurn, [ready, columnFile, listFile] {
         const std::string &dir = ready->settings.home;
-        if (dir.empty())
-            return fail(ZEF_E_INPUT, "HOME is not set"), false;
+        if (dir.empty()) {
+            fail(ZEF_E_INPUT, "HOME is not set");
+            return false;
+        }
         // From here on the finish removes the files, whatever the outcome.
         ready->home = dir;
         // Only the user reads the list. The chooser writes "-1" as it
@@ -133,9 +135,10 @@ int startCertificate(const char *json, const zef_options *options, zef_call **ca
         if (!writeFile(dir + "/.certInfoColumn", columnFile, ready->settings.user, 0600) ||
             !writeFile(dir + "/.certInfoList", listFile, ready->settings.user, 0600))
             return false;
-        if (unlink(indexFile.c_str()) != 0 && errno != ENOENT)
-            return fail("cannot remove " + indexFile + ": " + strerror(errno)), false;
-        return true;
+        if (unlink(indexFile.c_str()) == 0 || errno == ENOENT)
+            return true;
+        fail("cannot remove " + indexFile + ": " + strerror(errno));
+        return false;
     });
     *call = started.release();
     return ZEF_CHOSEN;

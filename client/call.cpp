@@ -17,7 +17,6 @@
 #include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
-#include <xcb/xcb.h>
 
 namespace {
 
@@ -126,23 +125,37 @@ int lockFile(const char *name, const PromptUser &user)
 
 }  // namespace
 
-bool Turn::take(const std::optional<Clock::time_point> &deadline)
+unsigned long long Turn::queue()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_waiting.push_back(m_next);
+    return m_next++;
+}
+
+bool Turn::take(unsigned long long ticket, const std::optional<Clock::time_point> &deadline)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    const unsigned long long ticket = m_next++;
-    m_waiting.push_back(ticket);
     const auto mine = [&] { return !m_taken && m_waiting.front() == ticket; };
     if (!deadline)
         m_given.wait(lock, mine);
     else if (!m_given.wait_until(lock, *deadline, mine)) {
-        // Given up: whoever waits behind is not held up by this ticket.
-        m_waiting.erase(std::find(m_waiting.begin(), m_waiting.end(), ticket));
-        m_given.notify_all();
+        lock.unlock();
+        leave(ticket);
         return false;
     }
     m_waiting.pop_front();
     m_taken = true;
     return true;
+}
+
+void Turn::leave(unsigned long long ticket)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_waiting.erase(std::find(m_waiting.begin(), m_waiting.end(), ticket));
+    }
+    // Whoever waits behind is not held up by this ticket.
+    m_given.notify_all();
 }
 
 void Turn::give()
@@ -158,25 +171,45 @@ KindLock::~KindLock()
 {
     if (m_file >= 0)
         close(m_file);  // lets the lock go
-    if (m_turn)
+    leave();
+    if (m_held)
         m_turn->give();
 }
 
-bool KindLock::take(Turn &turn, const char *name, const Call &call)
+void KindLock::queue(Turn &turn)
+{
+    m_turn = &turn;
+    m_ticket = turn.queue();
+    m_queued = true;
+}
+
+void KindLock::leave()
+{
+    if (m_queued)
+        m_turn->leave(m_ticket);
+    m_queued = false;
+}
+
+bool KindLock::take(const char *name, const Call &call, const PromptWatch &watch)
 {
     const std::string busy = std::string("another call kept ") + name + " busy until the timeout";
-    if (!turn.take(call.deadline)) {
+    if (watch.cancelled())
+        return false;
+    m_queued = false;
+    if (!m_turn->take(m_ticket, call.deadline)) {
         timedOut(busy);
         return false;
     }
-    m_turn = &turn;
+    m_held = true;
+    if (watch.cancelled())
+        return false;
     m_file = lockFile(name, call.user);
     if (m_file == NO_LOCK_FILE)
         return true;
     if (m_file < 0)
         return false;
-    // flock waits without a limit; with a deadline, it is tried again.
-    while (flock(m_file, LOCK_EX | (call.deadline ? LOCK_NB : 0)) != 0) {
+    // Tried again until the deadline, so that a cancel is seen meanwhile.
+    while (flock(m_file, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         if (error != EWOULDBLOCK && error != EINTR) {
             fail(std::string("cannot lock the lock file of ") + name + ": " + strerror(error));
@@ -186,37 +219,15 @@ bool KindLock::take(Turn &turn, const char *name, const Call &call)
             timedOut(busy);
             return false;
         }
+        if (watch.cancelled())
+            return false;
         if (error == EWOULDBLOCK)
             std::this_thread::sleep_for(LOCK_RETRY);
     }
     return true;
 }
 
-bool displayOpens(const Call &call)
-{
-    const char *ours = getenv("DISPLAY");
-    const std::string display = !call.display.empty() ? call.display : ours ? ours : "";
-    if (display.empty()) {
-        fail(ZEF_E_DISPLAY, "no display: DISPLAY is not set and none was given");
-        return false;
-    }
-    // With the X authority that the prompt is given, ours. One call at a
-    // time: xcb_connect reads it through libXau, whose XauFileName keeps its
-    // buffer in a static without a lock.
-    static std::mutex connecting;
-    std::unique_lock<std::mutex> lock(connecting);
-    xcb_connection_t *connection = xcb_connect(display.c_str(), nullptr);
-    const bool opened = !xcb_connection_has_error(connection);
-    xcb_disconnect(connection);
-    lock.unlock();
-    if (!opened)
-        fail(ZEF_E_DISPLAY, "cannot open display " + display);
-    return opened;
-}
-
-PromptWatch::PromptWatch(const std::optional<Clock::time_point> &deadline,
-                         std::function<void()> onStarted)
-    : m_deadline(deadline), m_onStarted(std::move(onStarted))
+PromptWatch::PromptWatch(const std::optional<Clock::time_point> &deadline) : m_deadline(deadline)
 {
     m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wake < 0)
@@ -225,24 +236,18 @@ PromptWatch::PromptWatch(const std::optional<Clock::time_point> &deadline,
 
 PromptWatch::~PromptWatch()
 {
-    for (const int fd : {m_wake, m_pidfd, m_ended[0], m_ended[1]}) {
+    for (const int fd : {m_wake, m_pidfd}) {
         if (fd >= 0)
             close(fd);
     }
 }
 
-bool PromptWatch::started(pid_t pid)
+void PromptWatch::started(pid_t pid)
 {
     m_pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     // A pidfd opens for a zombie too: a prompt that is not even that any
     // more has ended, and the caller's SIGCHLD handling reaped it.
     m_gone = m_pidfd < 0 && errno == ESRCH;
-    if (m_pidfd < 0 && pipe2(m_ended, O_CLOEXEC) != 0) {
-        fail(std::string("cannot watch the prompt: ") + strerror(errno));
-        return false;
-    }
-    m_onStarted();
-    return true;
 }
 
 PromptWatch::End PromptWatch::wait(pid_t pid, int &status, int &error, int fd,
@@ -287,8 +292,6 @@ PromptWatch::End PromptWatch::wait(pid_t pid, int &status, int &error, int fd,
                 fd = -1;
         }
     }
-    if (m_ended[1] >= 0)
-        m_ended[1] = (close(m_ended[1]), -1);
     return end;
 }
 
@@ -308,13 +311,13 @@ void PromptWatch::cancel()
 
 zef_call::~zef_call()
 {
-    if (m_thread.joinable()) {
-        watch->cancel();
-        m_thread.join();
+    for (const int fd : {m_display, m_done}) {
+        if (fd >= 0)
+            close(fd);
     }
 }
 
-bool zef_call::begin(const zef_options *options, Turn &turn, const char *prompt)
+bool zef_call::begin(const zef_options *options, const char *prompt)
 {
     name = prompt;
     if (!prepareCall(options, settings))
@@ -322,44 +325,85 @@ bool zef_call::begin(const zef_options *options, Turn &turn, const char *prompt)
     // The message is the PIN prompt's; no other is given it.
     if (kind != PromptKind::Pin)
         settings.message.clear();
-    return displayOpens(settings) && lock.take(turn, name, settings);
+    watch = std::make_unique<PromptWatch>(settings.deadline);
+    m_done = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_done < 0)
+        fail(std::string("cannot make the call's descriptor: ") + strerror(errno));
+    return m_done >= 0 && channel.open();
 }
 
-bool zef_call::launch(const std::string &cwd)
+void zef_call::launch(Turn &turn, const std::string &cwd)
 {
-    if (!channel.open())
-        return false;
-    watch = std::make_unique<PromptWatch>(settings.deadline, [this] {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_state = Up;
-        m_changed.notify_all();
-    });
-    m_thread = std::thread([this, cwd] {
-        const Ran ran = runPrompt(settings, name, channel, run, *watch, cwd);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_ran = ran;
-        m_error = zef_last_error();
-        m_errorKind = zef_last_error_kind();
-        m_state = Over;
-        m_changed.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_state != Starting; });
-    if (m_state == Up || m_ran != Ran::Failed)
-        return true;
-    lock.unlock();
-    m_thread.join();
-    // A prompt may have started, printed and failed before this thread
-    // looked: what it printed is kept all the same.
-    keepOutput(run.output, run.lastLine);
-    fail(m_errorKind, m_error);
-    return false;
+    // The place in the kind's queue is the start's: calls are served in
+    // the order they were started, however long each takes to get ready.
+    lock.queue(turn);
+    m_holders = 2;
+    std::thread([this, cwd] {
+        body(cwd);
+        if (drop())
+            delete this;
+    }).detach();
+}
+
+void zef_call::body(const std::string &cwd)
+{
+    Ran ran = Ran::Failed;
+    try {
+        // The check's connection stays open until the call ends: the
+        // server does not reset under the prompt as it connects.
+        if (!choosePromptUser(settings.userName.empty() ? nullptr : settings.userName.c_str(),
+                              settings))
+            failKind(ZEF_E_USER);
+        else if ((m_display = openDisplay(settings)) >= 0 && lock.take(name, settings, *watch)) {
+            {
+                std::lock_guard<std::mutex> held(m_mutex);
+                if (m_state == Over)
+                    return;  // cancelled while it waited
+                m_state = Starting;
+            }
+            if (!watch->cancelled())
+                ran = runPrompt(settings, name, channel, run, *watch, cwd);
+        }
+        if (watch->cancelled())
+            ran = Ran::Cancelled;
+    } catch (const std::exception &e) {
+        fail(e.what());
+    }
+    // A call that ends before its turn came holds up nobody behind it.
+    lock.leave();
+    std::unique_lock<std::mutex> held(m_mutex);
+    over(held, ran, zef_last_error(), zef_last_error_kind());
+}
+
+void zef_call::over(std::unique_lock<std::mutex> &, Ran ran, const std::string &error, int kind)
+{
+    if (m_state == Over)
+        return;
+    m_ran = ran;
+    m_error = error;
+    m_errorKind = kind;
+    m_state = Over;
+    const uint64_t one = 1;
+    (void)!write(m_done, &one, sizeof one);
+    m_changed.notify_all();
+}
+
+bool zef_call::drop()
+{
+    std::lock_guard<std::mutex> held(m_mutex);
+    return --m_holders == 0;
+}
+
+void zef_call::release()
+{
+    if (drop())
+        delete this;
 }
 
 Ran zef_call::end()
 {
-    if (m_thread.joinable())
-        m_thread.join();
+    std::unique_lock<std::mutex> held(m_mutex);
+    m_changed.wait(held, [this] { return m_state == Over; });
     // What the prompt printed is this thread's to read, as its error is.
     keepOutput(run.output, run.lastLine);
     if (m_ran == Ran::Failed || m_ran == Ran::TimedOut)
@@ -367,13 +411,23 @@ Ran zef_call::end()
     return m_ran;
 }
 
+void zef_call::cancel()
+{
+    watch->cancel();
+    // Before its prompt starts, the call is over at once; its thread lets go
+    // of what it waits for as soon as it can, and shows no prompt.
+    std::unique_lock<std::mutex> held(m_mutex);
+    if (m_state == Waiting)
+        over(held, Ran::Cancelled, "", ZEF_E_NONE);
+}
+
 extern "C" int zef_call_fd(const zef_call *call)
 {
-    return call && call->watch ? call->watch->fd() : -1;
+    return call ? call->fd() : -1;
 }
 
 extern "C" void zef_cancel(zef_call *call)
 {
-    if (call && call->watch)
-        call->watch->cancel();
+    if (call)
+        call->cancel();
 }

@@ -81,7 +81,7 @@ bool parseIndex(const std::string &text, long &row)
     return true;
 }
 
-Turn g_certTurn;
+Turn &g_certTurn = *new Turn;  // never destroyed (see Turn)
 
 // The longest choice read: "-1" or at most 9 digits, and room to tell that
 // there was more.
@@ -110,20 +110,21 @@ int startCertificate(const char *json, const zef_options *options, zef_call **ca
         return fail(ZEF_E_INPUT, "the certificate list is too large for the chooser once encoded");
 
     auto started = std::make_unique<zef_call>(PromptKind::Certificate);
-    if (!started->begin(options, g_certTurn, "tessary"))
+    if (!started->begin(options, "tessary"))
         return lastResult();
     started->certificates = cJSON_GetArraySize(certificates);
     // The chooser's files travel in the call's channel, nowhere in a home.
     if (!started->channel.give(KeptCertColumn, columnFile) ||
-        !started->channel.give(KeptCertList, listFile) || !started->launch())
+        !started->channel.give(KeptCertList, listFile))
         return lastResult();
+    started->launch(g_certTurn);
     *call = started.release();
     return ZEF_CHOSEN;
 }
 
 int finishCertificate(zef_call *call, int *row)
 {
-    const std::unique_ptr<zef_call> finished(call);
+    const CallHandle finished(call);
     if (!call || call->kind != PromptKind::Certificate)
         return fail(ZEF_E_INPUT, "no call of tessary to finish");
     const Ran ran = call->end();

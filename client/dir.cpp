@@ -7,7 +7,9 @@ namespace {
 
 // dirvane loads its Chinese texts from translations/ in its working folder,
 // which the installation puts beside the program.
-SegmentPrompt g_dirvane{PromptKind::Directory, "dirvane", DIR_SEGMENT_SIZE, true, {}};
+// Never destroyed (see Turn).
+SegmentPrompt &g_dirvane =
+    *new SegmentPrompt{PromptKind::Directory, "dirvane", DIR_SEGMENT_SIZE, true, {}};
 
 int finishDirectory(zef_call *call, char *out, size_t size)
 {

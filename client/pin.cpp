@@ -8,7 +8,8 @@
 
 namespace {
 
-SegmentPrompt g_quorrel{PromptKind::Pin, "quorrel", PIN_SEGMENT_SIZE, false, {}};
+// Never destroyed (see Turn).
+SegmentPrompt &g_quorrel = *new SegmentPrompt{PromptKind::Pin, "quorrel", PIN_SEGMENT_SIZE, false, {}};
 
 // The Latin-1 PIN in UTF-8 into out, which has ZEF_PIN_MAX bytes: two
 // for each of at most 32 characters, and the NUL.

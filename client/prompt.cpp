@@ -138,9 +138,7 @@ Ran runPrompt(const Call &call, const char *name, const Channel &channel, Prompt
               PromptWatch &watch, const std::string &cwd)
 {
     const std::string path = call.promptDir + "/" + name;
-    XauthorityHandOver xauthority;
-    if (!xauthority.prepare(call.user, call.display))
-        return Ran::Failed;
+    const XauthorityHandOver &xauthority = *call.xauthority;
     // Built before the fork: the child only cleans up, changes user and starts.
     std::vector<std::string> argv{path};
     std::vector<std::string> env = promptEnvironment(call, xauthority.path());
@@ -205,21 +203,18 @@ Ran runPrompt(const Call &call, const char *name, const Channel &channel, Prompt
             fail(ZEF_E_PROMPT, "cannot start " + path + ": " + why);
         return Ran::Failed;
     }
-    if (!watch.started(pid)) {
-        kill(pid, SIGKILL);
-        reap();
-        return Ran::Failed;
-    }
+    watch.started(pid);
 
     const PromptWatch::End end =
         watch.wait(pid, status, error, output.fd(), [&output] { output.drain(); });
     output.drain();
     run.output = output.text();
-    run.lastLine = output.lastLine();
+    run.lastLine = output.lastLine(name);
     keepOutput(run.output, run.lastLine);
     switch (end) {
     case PromptWatch::End::TimedOut:
-        timedOut(std::string(name) + " gave no answer in time and was closed" + promptSaid());
+        timedOut(std::string(name) + " gave no answer within " + std::to_string(call.timeoutMs) +
+                 " ms and was closed" + promptSaid());
         return Ran::TimedOut;
     case PromptWatch::End::Cancelled:
         return Ran::Cancelled;
@@ -247,9 +242,9 @@ int startSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, zef_ca
         return fail(ZEF_E_INPUT, std::string("no handle to fill in for ") + prompt.name);
     *call = nullptr;
     auto started = std::make_unique<zef_call>(prompt.kind);
-    if (!started->begin(options, prompt.turn, prompt.name) ||
-        !started->launch(prompt.startsInItsFolder ? started->settings.promptDir : ""))
+    if (!started->begin(options, prompt.name))
         return lastResult();
+    started->launch(prompt.turn, prompt.startsInItsFolder ? started->settings.promptDir : "");
     *call = started.release();
     return ZEF_CHOSEN;
 }
@@ -257,7 +252,7 @@ int startSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, zef_ca
 int finishSegmentPrompt(SegmentPrompt &prompt, zef_call *call, char *answer, size_t answerSize,
                         void *segment)
 {
-    const std::unique_ptr<zef_call> finished(call);
+    const CallHandle finished(call);
     if (!call || call->kind != prompt.kind)
         return fail(ZEF_E_INPUT, std::string("no call of ") + prompt.name + " to finish");
     // Whatever the outcome, no earlier content passes for an answer.

@@ -306,10 +306,11 @@ TEST_F(Prompts, OnlyAPinThatCanBeTypedIsTaken)
 
 TEST_F(Prompts, APromptWithoutAnswerIsClosedAtTheTimeoutWithStatus3)
 {
-    script("quorrel", "exec sleep 600");
+    // Its routine lines say nothing of the timeout.
+    script("quorrel", "echo ENOENT; echo 'QStandardPaths: XDG_RUNTIME_DIR not set'; exec sleep 600");
     harness::Result r = zefcall({"--timeout", "100", "pin"});
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.out, "zefcall: quorrel gave no answer in time and was closed\n");
+    EXPECT_EQ(r.out, "zefcall: quorrel gave no answer within 100 ms and was closed\n");
 }
 
 TEST_F(Prompts, DirRunsTheChooserInItsOwnFolderAndNeedsItsResult)
@@ -566,6 +567,72 @@ TEST_F(Prompts, XauthorityIsTheDisplaysOneEntryOpenedThroughNoLink)
                 EXPECT_EQ(harness::readFile(e.path()).value_or("").find(bytes),
                           std::string::npos) << e.path();
             }
+        }
+    }
+}
+
+// A root service as systemd starts one, with no XAUTHORITY, and an X server
+// that admits only the holders of its cookie: the cookie is found where the
+// prompt user's session keeps it, only in a file of theirs, and only for a
+// user with a session on the display. A refusal is one line with the
+// server's reason, nothing on standard error.
+TEST_F(Prompts, RootWithoutXauthorityFindsTheUsersCookieForTheirDisplay)
+{
+    using harness::NOBODY;
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to play a root service and its desktop user";
+    ASSERT_EQ(harness::run({"xauth", "-f", files.file("server"), "add", ":0", "MIT-MAGIC-COOKIE-1",
+                            "0123456789abcdef0123456789abcdef"}).status, 0);
+    const harness::XServer locked(files.file("server"));
+    const std::string display = locked.display();
+    harness::TempDir seen;
+    ASSERT_EQ(chmod(seen.path().c_str(), 0777) | chmod(bin.path().c_str(), 0755) |
+                  chown(home.path().c_str(), NOBODY, NOBODY) | chmod(home.path().c_str(), 0711),
+              0);
+    script("quorrel", "xdpyinfo > /dev/null 2>&1 && echo reached > " + seen.file("quorrel"));
+    // The user's cookie file at path, theirs.
+    const auto cookie = [&](const std::string &path) {
+        const bool written = harness::run({"xauth", "-f", path, "add", display, "MIT-MAGIC-COOKIE-1",
+                                           "0123456789abcdef0123456789abcdef"}).status == 0;
+        return written && chown(path.c_str(), NOBODY, NOBODY) == 0;
+    };
+    const std::string runtime = "/run/user/" + std::to_string(NOBODY);
+    harness::Child leader({"sleep", "600"}, {{"XAUTHORITY", files.file("session")}});
+    const struct {
+        const char *what;
+        std::string file;  // the cookie's place; a link there to it for "link"
+        std::string sessionDisplay;
+        bool reached;
+    } cases[] = {
+        {"in the home", home.file(".Xauthority"), display, true},
+        {"a link in the home", "link", display, false},
+#ifdef ZEF_HAVE_SD_LOGIN
+        {"where gdm keeps it", runtime + "/gdm/Xauthority", display, true},
+        {"named by the session leader's XAUTHORITY", files.file("session"), display, true},
+        {"in the home, no session on the display", home.file(".Xauthority"), ":999", false},
+#endif
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(seen.file("quorrel"));
+        fs::remove(home.file(".Xauthority"));
+        const harness::Result r = zefcallIn(false, {"pin"}, {{"XAUTHORITY", std::nullopt},
+                                                             {"DISPLAY", display}}, [&] {
+            if (!harness::privateDesktop(NOBODY, c.sessionDisplay))
+                return false;
+            std::ofstream("/run/systemd/sessions/c1", std::ios::app) << "LEADER=" << leader.pid() << "\n";
+            if (c.file == "link")
+                return cookie(files.file("elsewhere")) &&
+                       symlink(files.file("elsewhere").c_str(), home.file(".Xauthority").c_str()) == 0;
+            mkdir((runtime + "/gdm").c_str(), 0700);
+            return chown((runtime + "/gdm").c_str(), NOBODY, NOBODY) == 0 && cookie(c.file);
+        });
+        if (c.reached) {
+            EXPECT_EQ(r.status, 1) << r.out;
+            EXPECT_EQ(seen.read("quorrel"), "reached\n");
+        } else {
+            expectOneErrorLine(r, c.what);
+            EXPECT_EQ(r.out.rfind("zefcall: cannot open display " + display + ": Authorization required", 0), 0u) << r.out;
         }
     }
 }

@@ -119,10 +119,12 @@ std::optional<std::string> readSegment(key_t key);
 // Removes the segment under key, if there is one.
 void removeSegment(key_t key);
 
-// A private Xvfb server, started on a free display and stopped on destruction.
+// A private Xvfb server, started on a free display and stopped on
+// destruction; with authority, it admits only the clients that hold the
+// cookie in that X authority file.
 class XServer {
 public:
-    XServer();
+    explicit XServer(const std::string &authority = {});
     ~XServer();
     XServer(const XServer &) = delete;
     XServer &operator=(const XServer &) = delete;

@@ -16,16 +16,19 @@
  *
  * Each call comes in two forms: a blocking one (zef_ask_pin) and a
  * start/finish pair (zef_start_pin, zef_finish_pin) on a handle whose
- * descriptor becomes readable once the prompt has ended, for an event loop;
- * the blocking form is the pair run back to back.
+ * descriptor becomes readable once the call has its outcome, for an event
+ * loop; the blocking form is the pair run back to back. A start never
+ * waits: each call has a thread of its own in the library, which does the
+ * waiting.
  *
  * What is serialised: one prompt of a kind at a time for each prompt user
  * on the machine. A call holds its kind's turn among the threads of its
- * process (first come, first served), then a lock file of the kind in the
- * prompt user's runtime folder (/run/user/UID, else /tmp/zefkit-UID, opened
- * and made with that user's rights; one that is not theirs alone is not
- * used), from the start until its finish has taken the answer; another
- * caller of the library waits for it, within its own timeout. Not serialised: the
+ * process, first come, first served in the order of the starts, then a
+ * lock file of the kind in the prompt user's runtime folder (/run/user/UID,
+ * else /tmp/zefkit-UID, opened and made with that user's rights; one that
+ * is not theirs alone is not used), until its finish has taken the answer;
+ * another call of the library (of this process or another) waits for it on
+ * its own thread, within its own timeout. Not serialised: the
  * three kinds among themselves, which share nothing, and programs that
  * start the prompts without this library (an older service speaking the
  * protocol itself), which take no lock.
@@ -87,8 +90,16 @@ struct zef_options {
      * itself, with its HOME, the only user it may name. */
     const char *user;
     /* The X display. Default: $DISPLAY, else the session's (see user). It
-     * is opened once before the prompt starts; one that cannot be is
-     * ZEF_E_DISPLAY. */
+     * is opened once before the prompt starts, with the cookie that the
+     * prompt gets, and that connection is kept until the call ends; one
+     * that cannot be opened is ZEF_E_DISPLAY, with the server's reason in
+     * zef_last_error() (nothing is printed). The cookie is the display's
+     * entry in $XAUTHORITY; without XAUTHORITY (a root service as systemd
+     * starts one), the entry in the prompt user's own file where their
+     * session keeps it: the XAUTHORITY of their logind session on the
+     * display, /run/user/UID/gdm/Xauthority, or .Xauthority in $HOME or
+     * their home. Run as root where logind runs, only a user with a
+     * session on the display gets its cookie. */
     const char *display;
     /* Milliseconds after which the prompt is closed and ZEF_TIMEOUT
      * returned, counted from the start of the call (waiting for another
@@ -137,24 +148,34 @@ int zef_ask_pin(char *pin, size_t size, const struct zef_options *options);
 int zef_choose_directory(char *path, size_t size, const struct zef_options *options);
 
 /* The same calls in two halves, for a caller that waits in an event loop.
- * A start checks what it is given, waits for the kind's turn (within the
- * timeout), starts the prompt and returns ZEF_CHOSEN with *call set once
- * the prompt is up; otherwise what the blocking call would return, with
- * *call NULL. Each finish returns what the blocking call returns, waits
- * only if the prompt has not ended yet, and frees the call. */
+ * A start checks what it is given and returns at once: ZEF_CHOSEN with
+ * *call set, the call started; ZEF_ERROR with *call NULL only for bad
+ * input (ZEF_E_INPUT) or when the system refuses a thread or descriptor
+ * (ZEF_E_SYSTEM). "Started" means that the call's own thread now finds
+ * the user, checks the display, waits for the kind's turn (within the
+ * timeout, which counts from the start) and starts the prompt; a call
+ * whose kind is busy shows its prompt once the calls before it are over.
+ * Each finish returns what the blocking call returns, waits only if the
+ * call has no outcome yet, and frees the call. A call's error (an unknown
+ * user, no display, a timeout while it waited) belongs to its finish: it
+ * is the finish that returns it, and zef_last_error() of the thread that
+ * called the finish that tells it. */
 struct zef_call;
 int zef_start_certificate(const char *certificates_json, const struct zef_options *options,
                           struct zef_call **call);
 int zef_start_pin(const struct zef_options *options, struct zef_call **call);
 int zef_start_directory(const struct zef_options *options, struct zef_call **call);
-/* Readable once the prompt has ended: a pidfd where the kernel has one, a
- * pipe otherwise. It belongs to the call; poll it, never read or close it. */
+/* Readable once the call has its outcome: its prompt has ended, or it
+ * failed, timed out or was cancelled before its prompt started. It belongs
+ * to the call; poll it, never read or close it. */
 int zef_call_fd(const struct zef_call *call);
 int zef_finish_certificate(struct zef_call *call, int *row);
 int zef_finish_pin(struct zef_call *call, char *pin, size_t size);
 int zef_finish_directory(struct zef_call *call, char *path, size_t size);
-/* Closes the prompt; the finish then answers ZEF_CANCELLED, whatever the
- * user did. Any thread may call it, until the call's finish returns. */
+/* Ends the call at any stage: a call still waiting for its turn is over at
+ * once and never shows its prompt; a running prompt is closed. The finish
+ * then answers ZEF_CANCELLED, whatever the user did. Any thread may call
+ * it, until the call's finish returns. */
 void zef_cancel(struct zef_call *call);
 
 /* What went wrong in this thread's last call that returned ZEF_ERROR or
@@ -166,8 +187,11 @@ int zef_last_error_kind(void);
 /* The end of what the prompt of this thread's last call printed on its
  * standard output and error (at most 4 KiB, whole lines, control
  * characters shown as '?'): the prompts' diagnostics. A prompt that ended
- * without an answer adds its last line to zef_last_error(). Valid until
- * this thread's next call. */
+ * without an answer, or timed out, adds to zef_last_error() its last line
+ * that is not one it prints in every run (quorrel's "ENOENT" at each
+ * start, the toolkit's "QStandardPaths: ..."). A timeout's line says so:
+ * "quorrel gave no answer within 1500 ms and was closed". Valid until this
+ * thread's next call. */
 const char *zef_last_output(void);
 
 #ifdef __cplusplus

@@ -1,5 +1,5 @@
 // The inside of libzefclient: one call's settings, starting a prompt, taking
-// its result segment, and the pieces that the tests reach directly.
+// what it handed over, and the pieces that the tests reach directly.
 #pragma once
 
 #include "channel.h"

@@ -15,7 +15,8 @@ int finishDirectory(zef_call *call, char *out, size_t size)
 {
     char text[DIR_SEGMENT_SIZE];
     const int asked = finishSegmentPrompt(g_dirvane, call, out, size, text);
-    // dirvane hands over a cancellation too: no segment means it failed.
+    // dirvane hands over a cancellation too: nothing handed over means it
+    // failed.
     if (asked == NO_SEGMENT)
         return fail(ZEF_E_PROMPT, "dirvane left no result" + promptSaid());
     if (asked != HANDED_OVER)

@@ -75,7 +75,7 @@ int finishPin(zef_call *call, char *out, size_t size)
     bool ok = pinFromSegment(segment, pin);
     explicit_bzero(segment, sizeof segment);
     if (!ok)
-        return fail(ZEF_E_PROMPT, "the PIN segment does not decrypt under the shared key");
+        return fail(ZEF_E_PROMPT, "the PIN handed over does not decrypt under the shared key");
     if (!typable(pin)) {
         explicit_bzero(pin, sizeof pin);
         return fail(ZEF_E_PROMPT, "quorrel handed over no PIN that it lets a user type");

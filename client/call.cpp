@@ -169,11 +169,7 @@ void Turn::give()
 
 KindLock::~KindLock()
 {
-    if (m_file >= 0)
-        close(m_file);  // lets the lock go
-    leave();
-    if (m_held)
-        m_turn->give();
+    release();
 }
 
 void KindLock::queue(Turn &turn)
@@ -183,11 +179,15 @@ void KindLock::queue(Turn &turn)
     m_queued = true;
 }
 
-void KindLock::leave()
+void KindLock::release()
 {
+    if (m_file >= 0)
+        m_file = (close(m_file), -1);  // lets the lock go
     if (m_queued)
         m_turn->leave(m_ticket);
-    m_queued = false;
+    if (m_held)
+        m_turn->give();
+    m_queued = m_held = false;
 }
 
 bool KindLock::take(const char *name, const Call &call, const PromptWatch &watch)
@@ -348,6 +348,7 @@ void zef_call::launch(Turn &turn, const std::string &cwd)
 void zef_call::body(const std::string &cwd)
 {
     Ran ran = Ran::Failed;
+    bool prompted = false;
     try {
         // The check's connection stays open until the call ends: the
         // server does not reset under the prompt as it connects.
@@ -355,22 +356,24 @@ void zef_call::body(const std::string &cwd)
                               settings))
             failKind(ZEF_E_USER);
         else if ((m_display = openDisplay(settings)) >= 0 && lock.take(name, settings, *watch)) {
-            {
-                std::lock_guard<std::mutex> held(m_mutex);
-                if (m_state == Over)
-                    return;  // cancelled while it waited
+            std::unique_lock<std::mutex> held(m_mutex);
+            // Not when it was cancelled while it waited.
+            prompted = m_state != Over && !watch->cancelled();
+            if (prompted) {
                 m_state = Starting;
-            }
-            if (!watch->cancelled())
+                held.unlock();
                 ran = runPrompt(settings, name, channel, run, *watch, cwd);
+            }
         }
         if (watch->cancelled())
             ran = Ran::Cancelled;
     } catch (const std::exception &e) {
         fail(e.what());
     }
-    // A call that ends before its turn came holds up nobody behind it.
-    lock.leave();
+    // A call that shows no prompt lets go of its kind at once, its place in
+    // the queue or its turn: nobody behind it waits for its finish.
+    if (!prompted)
+        lock.release();
     std::unique_lock<std::mutex> held(m_mutex);
     over(held, ran, zef_last_error(), zef_last_error_kind());
 }

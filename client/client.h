@@ -149,8 +149,7 @@ class PromptWatch;
 // once. queue() takes the call's place at its start; take() is false,
 // reported, when the deadline passed first (ZEF_TIMEOUT) or the lock file
 // cannot be used, and false, unreported, when the call was cancelled
-// (watch) before its turn came. Held until destroyed; a place not taken
-// goes with leave().
+// (watch) before its turn came. Held until released or destroyed.
 class KindLock {
 public:
     KindLock() = default;
@@ -159,7 +158,9 @@ public:
     ~KindLock();
     void queue(Turn &turn);
     bool take(const char *name, const Call &call, const PromptWatch &watch);
-    void leave();
+    // Lets go of whatever it holds: the place in the queue, or the turn
+    // and the lock file.
+    void release();
 
 private:
     Turn *m_turn = nullptr;
@@ -237,9 +238,9 @@ struct SegmentPrompt {
 // makes the call's channel, queues for the kind's turn and starts the
 // call's own thread, which does the rest: it finds the user, checks the
 // display, takes the kind's lock, starts the prompt (which goes with that thread) and waits for its end.
-// The call holds its kind's lock until it is freed: at its finish, or, for a
-// call cancelled before its prompt started, once its thread has let go of
-// what it was waiting for.
+// A call whose prompt started holds its kind's lock until it is freed, at
+// its finish; one that shows no prompt (it failed, or was cancelled while
+// it waited) lets go of it as soon as its thread gets that far.
 struct zef_call {
     explicit zef_call(PromptKind kind) : kind(kind) {}
     // Takes the options for the prompt name and makes the call's channel;

@@ -35,11 +35,11 @@
  *
  * Signals: the library needs none of the caller's. SIGCHLD may be ignored
  * or handled, even by a handler that reaps every child: the answer comes
- * through the call's own descriptor and the prompt's end is known from its
- * pidfd, without its exit status (a prompt reaped so cannot be told to have
- * crashed; its answer is taken as any other). Only on a kernel without
- * pidfds (before 5.3) must SIGCHLD be left to its default and the
- * library's children to the library.
+ * through the result memfd that the prompt inherits, and the prompt's end
+ * is known from its pidfd, without its exit status (a prompt reaped so
+ * cannot be told to have crashed; its answer is taken as any other). Only
+ * on a kernel without pidfds (before 5.3) must SIGCHLD be left to its
+ * default and the library's children to the library.
  *
  * Timeouts: timeout_ms counts from the start of the call, waiting for the
  * kind's turn included, and ends it with ZEF_TIMEOUT, the prompt closed.

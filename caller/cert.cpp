@@ -14,8 +14,8 @@
 //   }
 //
 // The chosen certificate is printed on one line, as JSON without blanks (its
-// members as in FILE, re-serialised). The library removes the chooser's
-// files from HOME once the chooser has ended.
+// members as in FILE, re-serialised). The library hands the chooser its
+// lists through descriptors of the call's own; nothing goes into HOME.
 #include "zefcall.h"
 
 #include "homefile.h"

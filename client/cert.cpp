@@ -6,10 +6,9 @@
 
 #include <cJSON.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <memory>
-#include <unistd.h>
 
 namespace {
 
@@ -82,16 +81,11 @@ bool parseIndex(const std::string &text, long &row)
     return true;
 }
 
-Turn g_certTurn;
+Turn &g_certTurn = *new Turn;  // never destroyed (see Turn)
 
-// The chooser's three files in home, which go once it has ended.
-const char *const LIST_FILES[] = {".certInfoColumn", ".certInfoList", ".certlistindex"};
-
-void removeListFiles(const std::string &home)
-{
-    for (const char *name : LIST_FILES)
-        unlink((home + "/" + name).c_str());
-}
+// The longest choice read: "-1" or at most 9 digits, and room to tell that
+// there was more.
+constexpr size_t INDEX_MAX = 16;
 
 int startCertificate(const char *json, const zef_options *options, zef_call **call)
 {
@@ -116,44 +110,24 @@ int startCertificate(const char *json, const zef_options *options, zef_call **ca
         return fail(ZEF_E_INPUT, "the certificate list is too large for the chooser once encoded");
 
     auto started = std::make_unique<zef_call>(PromptKind::Certificate);
-    if (!started->begin(options, g_certTurn, "tessary"))
+    if (!started->begin(options, "tessary"))
         return lastResult();
-    started->home = started->settings.home;
-    if (started->home.empty())
-        return fail(ZEF_E_INPUT, "HOME is not set");
     started->certificates = cJSON_GetArraySize(certificates);
-    const std::string dir = started->home;
-    // Only the user reads the list. The chooser writes "-1" as it starts;
-    // should it not get that far, a choice left from an earlier run must
-    // not pass for this one.
-    const std::string indexFile = dir + "/.certlistindex";
-    bool ready = writeFile(dir + "/.certInfoColumn", columnFile, started->settings.user, 0600) &&
-                 writeFile(dir + "/.certInfoList", listFile, started->settings.user, 0600);
-    if (ready && unlink(indexFile.c_str()) != 0 && errno != ENOENT) {
-        fail("cannot remove " + indexFile + ": " + strerror(errno));
-        ready = false;
-    }
-    if (!ready || !started->launch()) {
-        const int result = lastResult();
-        removeListFiles(dir);
-        return result;
-    }
+    // The chooser's files travel in the call's channel, nowhere in a home.
+    if (!started->channel.give(KeptCertColumn, columnFile) ||
+        !started->channel.give(KeptCertList, listFile))
+        return lastResult();
+    started->launch(g_certTurn);
     *call = started.release();
     return ZEF_CHOSEN;
 }
 
 int finishCertificate(zef_call *call, int *row)
 {
-    const std::unique_ptr<zef_call> finished(call);
+    const CallHandle finished(call);
     if (!call || call->kind != PromptKind::Certificate)
         return fail(ZEF_E_INPUT, "no call of tessary to finish");
     const Ran ran = call->end();
-    // A number of at most 9 digits, or "-1"; whatever else is there is no
-    // choice, and is not read further.
-    std::string index;
-    const std::string wrong =
-        ran == Ran::Ended ? readHomeFile(call->home + "/.certlistindex", 16, index) : "";
-    removeListFiles(call->home);
     if (ran == Ran::Cancelled || call->watch->cancelled()) {
         clearError();
         return ZEF_CANCELLED;
@@ -162,8 +136,14 @@ int finishCertificate(zef_call *call, int *row)
         return lastResult();
     if (!row)
         return fail(ZEF_E_INPUT, "no row to fill in");
-    if (!wrong.empty())
-        return fail(ZEF_E_PROMPT, "tessary left no choice: " + wrong);
+    // A number of at most 9 digits, or "-1"; whatever else is there is no
+    // choice, and is not read further.
+    const size_t handed = call->channel.handed();
+    if (handed == 0)
+        return fail(ZEF_E_PROMPT, "tessary left no choice: nothing handed over");
+    std::string index(std::min(handed, INDEX_MAX), '\0');
+    if (!call->channel.take(&index[0], index.size()))
+        return ZEF_ERROR;
     long chosen = 0;
     if (!parseIndex(index, chosen) || chosen >= call->certificates)
         return fail(ZEF_E_PROMPT, "tessary left a choice that is no row of the " +

@@ -1,6 +1,7 @@
 // The prompt's process between fork and exec.
 #include "child.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -26,29 +27,41 @@ void closeRange(unsigned first, unsigned last)
         close(static_cast<int>(fd));
 }
 
-// Standard input from /dev/null, output and error into output, keep as
-// KEPT_FD, report kept until the exec (it is close-on-exec), everything
-// else closed: a descriptor that the service holds without close-on-exec
-// (a root file, a socket) would otherwise be the user's.
-bool arrangeDescriptors(int output, int keep, int &report)
+// Standard input from /dev/null, output and error into output, each of
+// keep in its place from KEPT_FD on, report and program kept until the exec
+// (they are close-on-exec), everything else closed: a descriptor that the
+// service holds without close-on-exec (a root file, a socket) would
+// otherwise be the user's.
+bool arrangeDescriptors(int output, const int (&keep)[KEPT_COUNT], int &report, int &program)
 {
     // Copies above the ones that are to be replaced, so that no step below
     // overwrites what a later step still needs.
-    const int reportCopy = fcntl(report, F_DUPFD_CLOEXEC, KEPT_FD + 1);
-    if (reportCopy < 0)
-        return false;
-    report = reportCopy;
-    output = fcntl(output, F_DUPFD_CLOEXEC, KEPT_FD + 1);
-    const int keepCopy = keep >= 0 ? fcntl(keep, F_DUPFD_CLOEXEC, KEPT_FD + 1) : -1;
+    constexpr int ABOVE = KEPT_FD + KEPT_COUNT;
+    report = fcntl(report, F_DUPFD_CLOEXEC, ABOVE);
+    program = fcntl(program, F_DUPFD_CLOEXEC, ABOVE);
+    output = fcntl(output, F_DUPFD_CLOEXEC, ABOVE);
+    int copies[KEPT_COUNT];
+    for (int i = 0; i < KEPT_COUNT; ++i) {
+        copies[i] = keep[i] >= 0 ? fcntl(keep[i], F_DUPFD_CLOEXEC, ABOVE) : -1;
+        if (keep[i] >= 0 && copies[i] < 0)
+            return false;
+    }
     const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (output < 0 || (keep >= 0 && keepCopy < 0) || null < 0 ||
-        dup2(null, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
-        dup2(output, STDERR_FILENO) < 0 || (keep >= 0 && dup2(keepCopy, KEPT_FD) < 0))
+    if (report < 0 || program < 0 || output < 0 || null < 0 || dup2(null, STDIN_FILENO) < 0 ||
+        dup2(output, STDOUT_FILENO) < 0 || dup2(output, STDERR_FILENO) < 0)
         return false;
-    const unsigned kept = keep >= 0 ? KEPT_FD + 1 : KEPT_FD;
-    const unsigned at = static_cast<unsigned>(report);
-    closeRange(kept, at - 1);
-    closeRange(at + 1, ~0U);
+    for (int i = 0; i < KEPT_COUNT; ++i) {
+        if (copies[i] < 0)
+            close(KEPT_FD + i);
+        else if (dup2(copies[i], KEPT_FD + i) < 0)
+            return false;
+    }
+    // What lies between or above them goes.
+    const unsigned low = static_cast<unsigned>(std::min(report, program));
+    const unsigned high = static_cast<unsigned>(std::max(report, program));
+    closeRange(ABOVE, low - 1);
+    closeRange(low + 1, high - 1);
+    closeRange(high + 1, ~0U);
     return true;
 }
 
@@ -82,12 +95,13 @@ bool freshKeyring()
 [[noreturn]] void startPrompt(const ChildStart &s)
 {
     int report = s.report;
+    int program = s.program;
     StartFailure failure{CleanProcess, 0};
     defaultSignals();
     // A session of its own: no controlling terminal into which the user
     // could push keystrokes for the service's shell (TIOCSTI). No program
     // that the prompt runs gains rights.
-    if (!arrangeDescriptors(s.output, s.keep, report) || setsid() < 0 || !freshKeyring() ||
+    if (!arrangeDescriptors(s.output, s.keep, report, program) || setsid() < 0 || !freshKeyring() ||
         prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
         failure.error = errno;
     } else {
@@ -109,7 +123,10 @@ bool freshKeyring()
             failure.step = ChangeFolder;
             if (chdir(s.cwd) == 0 || (s.fallbackCwd && chdir(s.fallbackCwd) == 0)) {
                 failure.step = Execute;
-                execve(s.path, s.argv, s.env);
+                // The very file that was checked. A script's interpreter
+                // opens it again as /dev/fd/N, which must outlive the exec.
+                if (!s.script || fcntl(program, F_SETFD, 0) == 0)
+                    syscall(SYS_execveat, program, "", s.argv, s.env, AT_EMPTY_PATH);
             }
             failure.error = errno;
         }

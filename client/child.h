@@ -3,23 +3,23 @@
 // signal settings, keyring, working folder).
 #pragma once
 
+#include "channel.h"
 #include "client.h"
 
-// The one descriptor beside 0 to 2 that a prompt may be given.
-constexpr int KEPT_FD = 3;
 
 // Everything the child needs, prepared before the fork.
 struct ChildStart {
     const PromptUser *user;
     pid_t parent;             // the process that waits for the prompt
-    const char *path;         // the program
+    int program;              // the program, checked (see trustedProgram)
+    bool script;              // it starts with #!: its interpreter opens it by descriptor
     const char *cwd;          // its working folder
     const char *fallbackCwd;  // taken when cwd cannot be entered; null: fail then
     char *const *argv;
     char *const *env;
     int report;  // close-on-exec: a StartFailure goes there when the start fails
     int output;  // becomes the prompt's standard output and error
-    int keep;    // becomes KEPT_FD, or -1
+    int keep[KEPT_COUNT];  // each becomes KEPT_FD + its place, or -1
 };
 
 // What the child reports through its pipe when the prompt cannot be

@@ -7,13 +7,16 @@ namespace {
 
 // dirvane loads its Chinese texts from translations/ in its working folder,
 // which the installation puts beside the program.
-SegmentPrompt g_dirvane{PromptKind::Directory, "dirvane", DIR_SEGMENT_KEY, DIR_SEGMENT_SIZE, true, {}};
+// Never destroyed (see Turn).
+SegmentPrompt &g_dirvane =
+    *new SegmentPrompt{PromptKind::Directory, "dirvane", DIR_SEGMENT_SIZE, true, {}};
 
 int finishDirectory(zef_call *call, char *out, size_t size)
 {
     char text[DIR_SEGMENT_SIZE];
     const int asked = finishSegmentPrompt(g_dirvane, call, out, size, text);
-    // dirvane hands over a cancellation too: no segment means it failed.
+    // dirvane hands over a cancellation too: nothing handed over means it
+    // failed.
     if (asked == NO_SEGMENT)
         return fail(ZEF_E_PROMPT, "dirvane left no result" + promptSaid());
     if (asked != HANDED_OVER)

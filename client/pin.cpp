@@ -8,7 +8,8 @@
 
 namespace {
 
-SegmentPrompt g_quorrel{PromptKind::Pin, "quorrel", PIN_SEGMENT_KEY, PIN_SEGMENT_SIZE, false, {}};
+// Never destroyed (see Turn).
+SegmentPrompt &g_quorrel = *new SegmentPrompt{PromptKind::Pin, "quorrel", PIN_SEGMENT_SIZE, false, {}};
 
 // The Latin-1 PIN in UTF-8 into out, which has ZEF_PIN_MAX bytes: two
 // for each of at most 32 characters, and the NUL.
@@ -25,6 +26,20 @@ void toUtf8(const char *latin1, char *out)
         }
     }
     out[n] = '\0';
+}
+
+// What the PIN prompt lets a user type: 6 to 32 Latin-1 characters, none a
+// control character. Anything else came from a prompt that was tampered
+// with, and would reach the USB key as a wrong try against a key that locks.
+bool typable(const char *pin)
+{
+    const size_t length = strlen(pin);
+    for (const char *c = pin; *c; ++c) {
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        if (byte < 0x20 || (byte >= 0x7F && byte < 0xA0))
+            return false;
+    }
+    return length >= 6 && length <= PIN_BLOCK_SIZE;
 }
 
 static_assert(ZEF_PIN_MAX == 2 * PIN_BLOCK_SIZE + 1, "every PIN fits ZEF_PIN_MAX bytes");
@@ -60,7 +75,11 @@ int finishPin(zef_call *call, char *out, size_t size)
     bool ok = pinFromSegment(segment, pin);
     explicit_bzero(segment, sizeof segment);
     if (!ok)
-        return fail(ZEF_E_PROMPT, "the PIN segment does not decrypt under the shared key");
+        return fail(ZEF_E_PROMPT, "the PIN handed over does not decrypt under the shared key");
+    if (!typable(pin)) {
+        explicit_bzero(pin, sizeof pin);
+        return fail(ZEF_E_PROMPT, "quorrel handed over no PIN that it lets a user type");
+    }
     toUtf8(pin, out);
     explicit_bzero(pin, sizeof pin);
     return ZEF_CHOSEN;

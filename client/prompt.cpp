@@ -1,6 +1,8 @@
-// Running a prompt, and taking the result segment it left.
+// Running a prompt, and taking the result it handed over.
+#include "channel.h"
 #include "child.h"
 #include "promptoutput.h"
+#include "trust.h"
 #include "xauthority.h"
 
 #include <algorithm>
@@ -10,8 +12,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sstream>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -137,35 +137,45 @@ std::vector<char *> cStrings(std::vector<std::string> &strings)
 
 }  // namespace
 
-Ran runPrompt(const Call &call, const char *name, PromptRun &run, PromptWatch &watch,
-              const std::string &cwd)
+Ran runPrompt(const Call &call, const char *name, const Channel &channel, PromptRun &run,
+              PromptWatch &watch, const std::string &cwd)
 {
     const std::string path = call.promptDir + "/" + name;
-    XauthorityHandOver xauthority;
-    if (!xauthority.prepare(call.user, call.display))
-        return Ran::Failed;
+    const XauthorityHandOver &xauthority = *call.xauthority;
     // Built before the fork: the child only cleans up, changes user and starts.
     std::vector<std::string> argv{path};
     std::vector<std::string> env = promptEnvironment(call, xauthority.path());
     if (!call.message.empty())
         env.push_back("ZEF_PIN_MESSAGE=" + call.message);
+    channel.name(env);
     const std::vector<char *> cArgv = cStrings(argv);
     const std::vector<char *> cEnv = cStrings(env);
     const std::string &folder = cwd.empty() ? call.user.home : cwd;
 
+    std::string untrusted;
+    bool script = false;
+    const int program = openTrustedProgram(path, script, untrusted);
+    if (program < 0) {
+        fail(ZEF_E_PROMPT, untrusted);
+        return Ran::Failed;
+    }
     PromptOutput output;
     int report[2];
     if (!output.open() || pipe2(report, O_CLOEXEC) != 0) {
         fail(std::string("cannot start ") + name + ": " + strerror(errno));
+        close(program);
         return Ran::Failed;
     }
-    const ChildStart start{&call.user,   getpid(),         path.c_str(), folder.c_str(),
-                           cwd.empty() ? "/" : nullptr,    cArgv.data(), cEnv.data(),
-                           report[1],    output.writeEnd(), xauthority.fd()};
+    ChildStart start{&call.user, getpid(),     program,    script,
+                     folder.c_str(), cwd.empty() ? "/" : nullptr, cArgv.data(), cEnv.data(),
+                     report[1],  output.writeEnd(), {}};
+    std::copy(std::begin(channel.fds()), std::end(channel.fds()), start.keep);
+    start.keep[KeptXauthority] = xauthority.fd();
     const pid_t pid = fork();
     if (pid == 0)
         startPrompt(start);
     const int forkError = errno;
+    close(program);
     close(report[1]);
     output.closeWriteEnd();
     if (pid < 0) {
@@ -173,8 +183,6 @@ Ran runPrompt(const Call &call, const char *name, PromptRun &run, PromptWatch &w
         fail(std::string("cannot start ") + name + ": " + strerror(forkError));
         return Ran::Failed;
     }
-    run.pid = pid;
-    run.uid = call.user.uid;
 
     StartFailure failure{};
     ssize_t got;
@@ -198,27 +206,26 @@ Ran runPrompt(const Call &call, const char *name, PromptRun &run, PromptWatch &w
             fail(ZEF_E_PROMPT, "cannot start " + path + ": " + why);
         return Ran::Failed;
     }
-    if (!watch.started(pid)) {
-        kill(pid, SIGKILL);
-        reap();
-        return Ran::Failed;
-    }
+    watch.started(pid);
 
     const PromptWatch::End end =
         watch.wait(pid, status, error, output.fd(), [&output] { output.drain(); });
     output.drain();
     run.output = output.text();
-    run.lastLine = output.lastLine();
+    run.lastLine = output.lastLine(name);
     keepOutput(run.output, run.lastLine);
     switch (end) {
     case PromptWatch::End::TimedOut:
-        timedOut(std::string(name) + " gave no answer in time and was closed" + promptSaid());
+        timedOut(std::string(name) + " gave no answer within " + std::to_string(call.timeoutMs) +
+                 " ms and was closed" + promptSaid());
         return Ran::TimedOut;
     case PromptWatch::End::Cancelled:
         return Ran::Cancelled;
     case PromptWatch::End::Lost:
         fail(std::string("lost ") + name + ": " + strerror(error));
         return Ran::Failed;
+    case PromptWatch::End::Reaped:
+        return Ran::Ended;
     case PromptWatch::End::Exited:
         break;
     }
@@ -232,70 +239,15 @@ Ran runPrompt(const Call &call, const char *name, PromptRun &run, PromptWatch &w
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Ran::Ended : Ran::Failed;
 }
 
-bool clearSegment(key_t key)
-{
-    const int id = shmget(key, 0, 0);
-    if ((id < 0 && errno == ENOENT) || (id >= 0 && shmctl(id, IPC_RMID, nullptr) == 0))
-        return true;
-    fail("segment " + std::to_string(key) + " is left over and cannot be removed: " +
-         strerror(errno));
-    return false;
-}
-
-Taken takeSegment(key_t key, void *out, size_t size, const PromptRun &by)
-{
-    const std::string segment = "segment " + std::to_string(key);
-    const int id = shmget(key, 0, 0);
-    if (id < 0 && errno == ENOENT)
-        return Taken::Absent;
-    if (id < 0) {
-        fail("cannot open " + segment + ": " + strerror(errno));
-        return Taken::Failed;
-    }
-
-    shmid_ds ds{};
-    if (shmctl(id, IPC_STAT, &ds) != 0) {
-        fail("cannot examine " + segment + ": " + strerror(errno));
-        return Taken::Failed;
-    }
-    // Once the prompt has ended, or instead of it, anyone may put a segment
-    // under the key, holding a PIN or a path of their choosing. Only the
-    // prompt's own is its answer, and another's is not ours to remove.
-    if (ds.shm_cpid != by.pid || ds.shm_perm.cuid != by.uid) {
-        fail(segment + " was not created by the prompt; it is left alone");
-        return Taken::Failed;
-    }
-
-    Taken taken = Taken::Failed;
-    void *addr = reinterpret_cast<void *>(-1);
-    if (ds.shm_segsz != size)
-        fail(segment + " has " + std::to_string(ds.shm_segsz) + " bytes, not " +
-             std::to_string(size));
-    else if ((addr = shmat(id, nullptr, 0)) == reinterpret_cast<void *>(-1))
-        fail("cannot attach " + segment + ": " + strerror(errno));
-    else {
-        memcpy(out, addr, size);
-        // The PIN's ciphertext is as good as the PIN to anyone holding the
-        // kit, so no copy of it stays behind in the system.
-        explicit_bzero(addr, size);
-        shmdt(addr);
-        taken = Taken::Copied;
-    }
-    // Read or not, the prompt's result is ours: a segment left here would
-    // only be mistaken for the next run's result.
-    shmctl(id, IPC_RMID, nullptr);
-    return taken;
-}
-
 int startSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, zef_call **call)
 {
     if (!call)
         return fail(ZEF_E_INPUT, std::string("no handle to fill in for ") + prompt.name);
     *call = nullptr;
     auto started = std::make_unique<zef_call>(prompt.kind);
-    if (!started->begin(options, prompt.turn, prompt.name) || !clearSegment(prompt.key) ||
-        !started->launch(prompt.startsInItsFolder ? started->settings.promptDir : ""))
+    if (!started->begin(options, prompt.name))
         return lastResult();
+    started->launch(prompt.turn, prompt.startsInItsFolder ? started->settings.promptDir : "");
     *call = started.release();
     return ZEF_CHOSEN;
 }
@@ -303,7 +255,7 @@ int startSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, zef_ca
 int finishSegmentPrompt(SegmentPrompt &prompt, zef_call *call, char *answer, size_t answerSize,
                         void *segment)
 {
-    const std::unique_ptr<zef_call> finished(call);
+    const CallHandle finished(call);
     if (!call || call->kind != prompt.kind)
         return fail(ZEF_E_INPUT, std::string("no call of ") + prompt.name + " to finish");
     // Whatever the outcome, no earlier content passes for an answer.
@@ -312,26 +264,22 @@ int finishSegmentPrompt(SegmentPrompt &prompt, zef_call *call, char *answer, siz
     const Ran ran = call->end();
     const bool cancelled = ran == Ran::Cancelled || call->watch->cancelled();
     if (ran == Ran::Ended && !cancelled && answer && answerSize > 0) {
-        switch (takeSegment(prompt.key, segment, prompt.size, call->run)) {
-        case Taken::Absent:
+        const size_t handed = call->channel.handed();
+        if (handed == 0)
             return NO_SEGMENT;
-        case Taken::Failed:
-            return ZEF_ERROR;
-        case Taken::Copied:
-            return HANDED_OVER;
-        }
+        if (handed != prompt.size)
+            return fail(ZEF_E_PROMPT, std::string(prompt.name) + " handed over " +
+                                          std::to_string(handed) + " bytes, not " +
+                                          std::to_string(prompt.size));
+        return call->channel.take(segment, prompt.size) ? HANDED_OVER : ZEF_ERROR;
     }
     // An answer handed over as the prompt was closed, or that nobody takes,
-    // is none: it goes, wiped, and the line stays the call's.
-    const std::string line = zef_last_error();
-    const int kind = zef_last_error_kind();
-    std::vector<unsigned char> late(prompt.size);
-    if (takeSegment(prompt.key, late.data(), late.size(), call->run) == Taken::Copied)
-        explicit_bzero(late.data(), late.size());
-    clearError();
-    if (cancelled)
+    // is none: the channel wipes it as the call goes.
+    if (cancelled) {
+        clearError();
         return ZEF_CANCELLED;
+    }
     if (ran == Ran::Ended)
         return fail(ZEF_E_INPUT, std::string("no buffer for the answer of ") + prompt.name);
-    return fail(kind, line);
+    return lastResult();
 }

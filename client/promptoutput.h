@@ -33,8 +33,9 @@ public:
 
     // The kept text, control characters but tab and line feed shown as '?'.
     const std::string &text() const { return m_text; }
-    // Its last line that is not empty, or an empty text.
-    std::string lastLine() const;
+    // Its last line that is neither empty nor one that the prompt called
+    // prompt prints in every ordinary run, or an empty text.
+    std::string lastLine(const std::string &prompt) const;
 
 private:
     int m_read = -1;

@@ -1,14 +1,12 @@
-// The user that the prompts run as, the settings of one call, and the files
-// made for the prompts in that user's home directory.
+// The user that the prompts run as, and the settings of one call.
 #include "client.h"
-
-#include "homefile.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <filesystem>
+#include <fstream>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -147,8 +145,8 @@ bool choosePromptUser(const char *name, Call &call)
         fail(std::string("cannot examine ") + home + ": " + strerror(errno));
         return false;
     } else if (!call.home.empty() && st.st_uid != 0) {
-        // The home directory we work in is the desktop user's: the
-        // certificate files go there, and its owner answers the prompts.
+        // The home directory we work in is the desktop user's: its owner
+        // answers the prompts.
         entry = getpwuid(st.st_uid);
         if (!entry)
             return unknown(st.st_uid, std::string("the owner of ") + home);
@@ -166,38 +164,65 @@ bool choosePromptUser(const char *name, Call &call)
             return unknown(uid, "the desktop session's user");
         if (call.display.empty())
             call.display = display;
-        if (uid != 0)
-            call.home = entry->pw_dir;
     }
     if (geteuid() != 0 && entry->pw_uid != geteuid()) {
         fail("only root can start the prompts as another user");
         return false;
     }
-    return userFromEntry(entry, call.user);
+    if (!userFromEntry(entry, call.user))
+        return false;
+    // Started by root, a prompt lives in its own user's home, whatever ours
+    // is: the desktop user's settings and links are nothing for a root
+    // prompt to read or write through, and root's home nothing for theirs.
+    if (geteuid() == 0)
+        call.home = call.user.home;
+    return true;
 }
 
 #ifdef ZEF_HAVE_SD_LOGIN
+namespace {
+
+// ":0" and ":0.0" are one display.
+std::string withoutScreen(const std::string &name)
+{
+    const size_t colon = name.rfind(':');
+    return colon == std::string::npos ? name : name.substr(0, name.find('.', colon));
+}
+
+std::string displayOf(const char *session)
+{
+    char *text = nullptr;
+    const std::string out = sd_session_get_display(session, &text) >= 0 && text ? text : "";
+    free(text);
+    return out;
+}
+
+// A greeter's or a lock screen's session is nobody's desktop.
+bool isUsers(const char *session)
+{
+    char *kind = nullptr;
+    const bool users = sd_session_get_class(session, &kind) >= 0 && kind && strcmp(kind, "user") == 0;
+    free(kind);
+    return users;
+}
+
+// The process that started a session, from logind's record of it, which
+// sd-login reads too but libsystemd before 254 gives no call for.
+pid_t leaderOf(const char *session)
+{
+    std::ifstream record(std::string("/run/systemd/sessions/") + session);
+    for (std::string line; std::getline(record, line);) {
+        if (line.compare(0, 7, "LEADER=") == 0 && line.size() > 7 && line.size() < 17 &&
+            line.find_first_not_of("0123456789", 7) == std::string::npos)
+            return static_cast<pid_t>(std::stol(line.substr(7)));
+    }
+    return 0;
+}
+
+}  // namespace
+
 bool desktopSession(const std::string &display, uid_t &uid, std::string &sessionDisplay)
 {
-    // ":0" and ":0.0" are one display.
-    auto withoutScreen = [](const std::string &name) {
-        const size_t colon = name.rfind(':');
-        return colon == std::string::npos ? name : name.substr(0, name.find('.', colon));
-    };
-    auto displayOf = [](const char *session) {
-        char *text = nullptr;
-        const std::string out = sd_session_get_display(session, &text) >= 0 && text ? text : "";
-        free(text);
-        return out;
-    };
-    // A greeter's or a lock screen's session is nobody's desktop.
-    auto isUsers = [](const char *session) {
-        char *kind = nullptr;
-        const bool users = sd_session_get_class(session, &kind) >= 0 && kind &&
-                           strcmp(kind, "user") == 0;
-        free(kind);
-        return users;
-    };
     std::string chosen;
     char **sessions = nullptr;
     const int count = display.empty() ? 0 : sd_get_sessions(&sessions);
@@ -218,9 +243,45 @@ bool desktopSession(const std::string &display, uid_t &uid, std::string &session
     sessionDisplay = displayOf(chosen.c_str());
     return true;
 }
+
+bool logindRuns()
+{
+    struct stat st;
+    return stat("/run/systemd/seats", &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool sessionOnDisplay(uid_t uid, const std::string &display, pid_t &leader)
+{
+    leader = 0;
+    bool found = false;
+    char **sessions = nullptr;
+    const int count = display.empty() ? 0 : sd_get_sessions(&sessions);
+    for (int i = 0; i < count; ++i) {
+        uid_t owner = 0;
+        if (!found && sd_session_get_uid(sessions[i], &owner) >= 0 && owner == uid &&
+            withoutScreen(displayOf(sessions[i])) == withoutScreen(display)) {
+            found = true;
+            leader = leaderOf(sessions[i]);
+        }
+        free(sessions[i]);
+    }
+    free(sessions);
+    return found;
+}
 #else
 bool desktopSession(const std::string &, uid_t &, std::string &)
 {
+    return false;
+}
+
+bool logindRuns()
+{
+    return false;
+}
+
+bool sessionOnDisplay(uid_t, const std::string &, pid_t &leader)
+{
+    leader = 0;
     return false;
 }
 #endif
@@ -234,6 +295,7 @@ bool prepareCall(const zef_options *options, Call &call)
         fail(ZEF_E_INPUT, "timeout_ms must not be negative");
         return false;
     }
+    call.timeoutMs = o.timeout_ms;
     if (o.timeout_ms > 0)
         call.deadline = Clock::now() + std::chrono::milliseconds(o.timeout_ms);
     const char *display = o.display && *o.display ? o.display : getenv("DISPLAY");
@@ -249,29 +311,6 @@ bool prepareCall(const zef_options *options, Call &call)
         return false;
     }
     call.message = o.message ? o.message : "";
-    if (!choosePromptUser(o.user && *o.user ? o.user : nullptr, call)) {
-        failKind(ZEF_E_USER);
-        return false;
-    }
+    call.userName = o.user ? o.user : "";
     return true;
-}
-
-bool writeFile(const std::string &name, const std::string &bytes, const PromptUser &user,
-               mode_t mode)
-{
-    const int fd = openHomeFileToWrite(name.c_str(), mode);
-    // Written by root, the file would be root's in the user's home; it is
-    // the user's to read, rewrite and remove. A file that was there keeps
-    // no wider mode.
-    bool done = fd >= 0 && fchmod(fd, mode) == 0 &&
-                (user.uid == geteuid() || fchown(fd, user.uid, user.gid) == 0) &&
-                write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    int error = errno;
-    if (fd >= 0 && close(fd) != 0 && done) {
-        done = false;
-        error = errno;
-    }
-    if (!done)
-        fail("cannot write " + name + ": " + strerror(error));
-    return done;
 }

@@ -4,6 +4,7 @@
 #include "child.h"
 #include "homefile.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
@@ -115,6 +116,63 @@ std::vector<std::pair<unsigned, std::string>> addressesOf(const std::string &hos
     return out;
 }
 
+const char NOT_OWNED[] = "is no regular file of its owner's";
+
+// Reads the X authority file path, opened through no link, into entries:
+// a regular file of one of owners, of at most XAUTHORITY_MAX_SIZE bytes.
+// Returns what is wrong with it (NOT_OWNED for a file of anyone else's), or
+// an empty text.
+std::string readXauthority(const char *path, const std::vector<uid_t> &owners,
+                           std::vector<XauthEntry> &entries)
+{
+    entries.clear();
+    const int file = openWithoutLinks(path);
+    if (file < 0)
+        return std::string("cannot be opened without following a link: ") + strerror(errno);
+    struct stat st;
+    std::string bytes;
+    int error = 0;
+    const bool regular = fstat(file, &st) == 0 && S_ISREG(st.st_mode);
+    const bool owned = regular && std::find(owners.begin(), owners.end(), st.st_uid) != owners.end();
+    if (owned && static_cast<size_t>(st.st_size) <= XAUTHORITY_MAX_SIZE) {
+        bytes.resize(static_cast<size_t>(st.st_size));
+        bytes.resize(readHomeFileBytes(file, &bytes[0], bytes.size(), error));
+    }
+    close(file);
+    std::string wrong;
+    if (!owned)
+        wrong = NOT_OWNED;
+    else if (static_cast<size_t>(st.st_size) > XAUTHORITY_MAX_SIZE)
+        wrong = "is larger than " + std::to_string(XAUTHORITY_MAX_SIZE) + " bytes";
+    else if (error != 0)
+        wrong = std::string("cannot be read: ") + strerror(error);
+    else if (!parseXauthority(bytes, entries))
+        wrong = "is no X authority file";
+    explicit_bzero(&bytes[0], bytes.size());
+    return wrong;
+}
+
+// The value of name in the environment of the process pid, or an empty text.
+std::string environmentOf(pid_t pid, const std::string &name)
+{
+    const int file = open(("/proc/" + std::to_string(pid) + "/environ").c_str(),
+                          O_RDONLY | O_CLOEXEC);
+    if (file < 0)
+        return {};
+    std::string bytes(XAUTHORITY_MAX_SIZE, '\0');
+    int error = 0;
+    bytes.resize(readHomeFileBytes(file, &bytes[0], bytes.size(), error));
+    close(file);
+    const std::string wanted = name + "=";
+    for (size_t at = 0; at < bytes.size();) {
+        const size_t end = std::min(bytes.find('\0', at), bytes.size());
+        if (bytes.compare(at, wanted.size(), wanted) == 0)
+            return bytes.substr(at + wanted.size(), end - at - wanted.size());
+        at = end + 1;
+    }
+    return {};
+}
+
 }  // namespace
 
 bool parseXauthority(const std::string &bytes, std::vector<XauthEntry> &entries)
@@ -161,63 +219,105 @@ const XauthEntry *entryForDisplay(const std::vector<XauthEntry> &entries,
 
 XauthorityHandOver::~XauthorityHandOver()
 {
+    explicit_bzero(&m_entry.data[0], m_entry.data.size());
     if (m_fd >= 0)
         close(m_fd);
 }
 
-bool XauthorityHandOver::prepare(const PromptUser &user, const std::string &display)
+bool XauthorityHandOver::handOver(const XauthEntry &entry, std::string &error)
 {
-    const char *ours = getenv("XAUTHORITY");
-    struct stat st;
-    if (!ours || !*ours)
-        return true;
-    if (user.uid == geteuid() || (stat(ours, &st) == 0 && st.st_uid == user.uid)) {
-        m_path = ours;
-        return true;
-    }
-    auto refuse = [&](const std::string &why) {
-        fail(std::string("cannot hand XAUTHORITY over: ") + ours + " " + why);
-        return false;
-    };
-    const int file = openWithoutLinks(ours);
-    if (file < 0)
-        return refuse(std::string("cannot be opened without following a link: ") +
-                      strerror(errno));
-    std::string bytes;
-    int error = 0;
-    const bool regular = fstat(file, &st) == 0 && S_ISREG(st.st_mode);
-    if (regular && (st.st_uid == 0 || st.st_uid == geteuid()) &&
-        static_cast<size_t>(st.st_size) <= XAUTHORITY_MAX_SIZE) {
-        bytes.resize(static_cast<size_t>(st.st_size));
-        bytes.resize(readHomeFileBytes(file, &bytes[0], bytes.size(), error));
-    }
-    close(file);
-    // Another user's file could hold what they like, for us to hand on as
-    // the display's cookie.
-    if (!regular || (st.st_uid != 0 && st.st_uid != geteuid()))
-        return refuse("is no regular file of root's or ours");
-    if (static_cast<size_t>(st.st_size) > XAUTHORITY_MAX_SIZE)
-        return refuse("is larger than " + std::to_string(XAUTHORITY_MAX_SIZE) + " bytes");
-    std::vector<XauthEntry> entries;
-    if (error != 0)
-        return refuse(std::string("cannot be read: ") + strerror(error));
-    if (!parseXauthority(bytes, entries))
-        return refuse("is no X authority file");
-    explicit_bzero(&bytes[0], bytes.size());
-    const XauthEntry *entry = entryForDisplay(entries, display);
-    if (!entry)
-        return refuse("holds no entry for display \"" + display + "\"");
-
-    std::string record = recordOf(*entry);
+    std::string record = recordOf(entry);
     m_fd = memfd_create("Xauthority", MFD_CLOEXEC);
     const bool written = m_fd >= 0 && write(m_fd, record.data(), record.size()) ==
                                           static_cast<ssize_t>(record.size());
-    error = errno;
+    error = strerror(errno);
     explicit_bzero(&record[0], record.size());
-    for (XauthEntry &e : entries)
-        explicit_bzero(&e.data[0], e.data.size());
-    if (!written)
-        return refuse(std::string("cannot be copied: ") + strerror(error));
+    if (!written) {
+        if (m_fd >= 0)
+            m_fd = (close(m_fd), -1);
+        return false;
+    }
+    m_entry = entry;
     m_path = "/proc/self/fd/" + std::to_string(KEPT_FD);
     return true;
+}
+
+bool XauthorityHandOver::prepare(const PromptUser &user, const std::string &display,
+                                 const std::string &home)
+{
+    std::vector<XauthEntry> entries;
+    const auto wipe = [&entries] {
+        for (XauthEntry &e : entries)
+            explicit_bzero(&e.data[0], e.data.size());
+    };
+    const char *ours = getenv("XAUTHORITY");
+    struct stat st;
+    if (!ours || !*ours) {
+        findUsers(user, display, home);
+        return true;
+    }
+    if (user.uid == geteuid() || (stat(ours, &st) == 0 && st.st_uid == user.uid)) {
+        m_path = ours;
+        // The check reads it as the prompt will, if it can.
+        const XauthEntry *entry = nullptr;
+        if (readXauthority(ours, {0, geteuid(), user.uid}, entries).empty() &&
+            (entry = entryForDisplay(entries, display)))
+            m_entry = *entry;
+        wipe();
+        return true;
+    }
+    auto refuse = [&](const std::string &why) {
+        wipe();
+        fail(std::string("cannot hand XAUTHORITY over: ") + ours + " " + why);
+        return false;
+    };
+    // Another user's file could hold what they like, for us to hand on as
+    // the display's cookie.
+    const std::string wrong = readXauthority(ours, {0, geteuid()}, entries);
+    if (!wrong.empty())
+        return refuse(wrong == NOT_OWNED ? "is no regular file of root's or ours" : wrong);
+    const XauthEntry *entry = entryForDisplay(entries, display);
+    if (!entry)
+        return refuse("holds no entry for display \"" + display + "\"");
+    std::string error;
+    if (!handOver(*entry, error))
+        return refuse("cannot be copied: " + error);
+    wipe();
+    return true;
+}
+
+void XauthorityHandOver::findUsers(const PromptUser &user, const std::string &display,
+                                   const std::string &home)
+{
+    pid_t leader = 0;
+    const bool claimed = sessionOnDisplay(user.uid, display, leader);
+    // Root reads the user's files for them; a cookie of a display that is
+    // not theirs is not handed to them, whatever their files hold.
+    if (geteuid() == 0 && logindRuns() && !claimed) {
+        m_missing = user.name + " has no session on " + display;
+        return;
+    }
+    std::vector<std::string> places;
+    if (leader > 0)
+        places.push_back(environmentOf(leader, "XAUTHORITY"));
+    places.push_back("/run/user/" + std::to_string(user.uid) + "/gdm/Xauthority");
+    for (const std::string *folder : {&home, &user.home}) {
+        if (!folder->empty())
+            places.push_back(*folder + "/.Xauthority");
+    }
+    for (const std::string &place : places) {
+        std::vector<XauthEntry> entries;
+        const XauthEntry *entry = nullptr;
+        std::string error;
+        // Only the user's own: a path that their session's environment names
+        // could lead to anyone's file.
+        if (!place.empty() && readXauthority(place.c_str(), {user.uid}, entries).empty())
+            entry = entryForDisplay(entries, display);
+        const bool handed = entry && handOver(*entry, error);
+        for (XauthEntry &e : entries)
+            explicit_bzero(&e.data[0], e.data.size());
+        if (handed)
+            return;
+    }
+    m_missing = "no cookie of " + user.name + "'s for it";
 }

@@ -1,7 +1,8 @@
 // dirvane: lets the user pick a directory with the toolkit's file dialog and
 // hands {"status":N, "pathName":"..."} to the calling service through the
-// directory result segment.
+// directory result segment (or the descriptor that libzefclient handed it).
 #include "dirdialog.h"
+#include "handoff.h"
 #include "promptsetup.h"
 #include "resulttext.h"
 #include "sharememory.h"
@@ -24,7 +25,7 @@ static void writeShareMemoryData(int status, const char *pathName)
     if (!formatResultText(text, status, pathName))
         puts("pathName too long, handed over as cancelled");
     printf("p:%s\n", text);
-    copyToShareMemory(DIR_SEGMENT_KEY, text, sizeof text);
+    handOverResult(DIR_SEGMENT_KEY, text, sizeof text);
 }
 
 int main(int argc, char **argv)
@@ -72,7 +73,7 @@ int main(int argc, char **argv)
     }
     delete dialog;
 
-    removeShareMemory(DIR_SEGMENT_KEY, DIR_SEGMENT_SIZE);
+    clearResult(DIR_SEGMENT_KEY, DIR_SEGMENT_SIZE);
     writeShareMemoryData(status, pathName);
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "dialog.h"
 #include "ui_dialog.h"
 
+#include "handoff.h"
 #include "pinkey.h"
 #include "promptsize.h"
 #include "sharememory.h"
@@ -240,7 +241,7 @@ Dialog::Dialog(QWidget *parent)
     }
 
     // A segment still there from an earlier run would pass for this run's PIN.
-    removeShareMemory(PIN_SEGMENT_KEY, PIN_SEGMENT_SIZE);
+    clearResult(PIN_SEGMENT_KEY, PIN_SEGMENT_SIZE);
 }
 
 Dialog::~Dialog()
@@ -289,7 +290,7 @@ void Dialog::ClickButtonOK()
     if (ret != 0)
         printf("sm4_ecb_encrypt fail, ret:%d\n", ret);
     else
-        handedOver = copyToShareMemory(PIN_SEGMENT_KEY, s.result, sizeof s.result);
+        handedOver = handOverResult(PIN_SEGMENT_KEY, s.result, sizeof s.result);
 
     explicit_bzero(pin.data(), pin.size());
     explicit_bzero(&s, sizeof s);

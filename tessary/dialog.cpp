@@ -2,6 +2,7 @@
 #include "ui_dialog.h"
 
 #include "certlist.h"
+#include "handoff.h"
 #include "homefile.h"
 #include "promptsize.h"
 
@@ -44,6 +45,10 @@ bool _homeFilePath(char (&path)[kPathSize], const char *name)
 // failure is reported on stdout and gives false.
 bool _readDataFile(const char *name, std::string &stored)
 {
+    const int handed = handedDescriptor(strcmp(name, ".certInfoColumn") == 0
+                                            ? CERT_COLUMN_FD_VARIABLE : CERT_LIST_FD_VARIABLE);
+    if (handed != NOT_HANDED)
+        return handed >= 0 && readHanded(handed, CERT_FILE_MAX_SIZE, stored);
     char path[kPathSize];
     if (!_homeFilePath(path, name))
         return false;
@@ -95,6 +100,15 @@ QString _firstCellText(const QTableWidget *table, int row)
 
 void _writeIndexFile(int row)
 {
+    char text[64];
+    memset(text, 0, sizeof text);
+    const int length = snprintf(text, sizeof text, "%d", row);
+    const int handed = handedDescriptor(RESULT_FD_VARIABLE);
+    if (handed != NOT_HANDED) {
+        if (handed >= 0)
+            replaceHanded(handed, text, static_cast<size_t>(length));
+        return;
+    }
     char path[kPathSize];
     if (!_homeFilePath(path, ".certlistindex"))
         return;
@@ -108,9 +122,6 @@ void _writeIndexFile(int row)
         printf("fopen %s fail\n", path);
         return;
     }
-    char text[64];
-    memset(text, 0, sizeof text);
-    const int length = snprintf(text, sizeof text, "%d", row);
     const bool written = fwrite(text, 1, static_cast<size_t>(length), file) ==
                          static_cast<size_t>(length);
     // A lost write leaves an empty or cut number behind; at least say so.

@@ -1,5 +1,6 @@
 // tessary: lets the user choose one certificate from the table that the
-// calling service prepared, and leaves the chosen row in ~/.certlistindex.
+// calling service prepared, and leaves the chosen row in ~/.certlistindex
+// (or in the descriptor that libzefclient handed it).
 #include "dialog.h"
 #include "promptsetup.h"
 

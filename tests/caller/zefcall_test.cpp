@@ -222,13 +222,14 @@ TEST_F(Prompts, CertStoresTheFilesTwiceEncodedAndTrustsOnlyThisRunsChoice)
 {
     files.write("certs.json", CERTS);
     const std::string certs = files.file("certs.json");
-    // The stand-in chooser keeps what it was given and leaves choice, if
-    // any, as the choice; it ends with status.
+    // The stand-in chooser keeps the lists it was handed and hands choice,
+    // if any, over as the choice; it ends with status.
     auto choose = [&](const std::string &choice, const std::string &status = "0") {
         const std::string write =
-            choice.empty() ? "" : "printf %s '" + choice + "' > \"$HOME/.certlistindex\"\n";
-        script("tessary", "cp \"$HOME/.certInfoColumn\" \"$HOME/.certInfoList\" " +
-                              files.path() + "\n" + write + "exit " + status);
+            choice.empty() ? "" : "printf %s '" + choice + "' >&$ZEF_RESULT_FD\n";
+        script("tessary", "cat <&$ZEF_CERT_COLUMN_FD > " + files.file(".certInfoColumn") +
+                              "\ncat <&$ZEF_CERT_LIST_FD > " + files.file(".certInfoList") +
+                              "\n" + write + "exit " + status);
         return zefcall({"cert", certs});
     };
 
@@ -247,7 +248,7 @@ TEST_F(Prompts, CertStoresTheFilesTwiceEncodedAndTrustsOnlyThisRunsChoice)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "No certificate chosen\n");
 
-    // A choice left by an earlier run is gone before the chooser starts.
+    // A choice left in the home file is none of this call's.
     home.write(".certlistindex", "0");
     expectOneErrorLine(choose(""), "no index written");
     for (const std::string bad : {"2", "+1", "1\n", "x"})
@@ -269,15 +270,47 @@ TEST_F(Prompts, PinLeftFromAnEarlierRunIsNotTakenForThisOne)
     harness::Result r = zefcall({"pin", "--show"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "No PIN received\n");
-    EXPECT_FALSE(harness::readSegment(PIN_SEGMENT_KEY));
+    // Nothing of the library's: it is left as it was.
+    EXPECT_EQ(harness::readSegment(PIN_SEGMENT_KEY), earlier);
+    harness::removeSegment(PIN_SEGMENT_KEY);
+}
+
+// What a tampered prompt hands over through the channel: only what the PIN
+// prompt lets a user type passes, 6 to 32 Latin-1 characters and no
+// control character; nothing else reaches the caller.
+TEST_F(Prompts, OnlyAPinThatCanBeTypedIsTaken)
+{
+    script("quorrel", "cat " + files.file("handed") + " >&$ZEF_RESULT_FD");
+    const std::string refused = "zefcall: quorrel handed over no PIN that it lets a user type\n";
+    std::string e32;  // é 32 times, in UTF-8
+    for (int i = 0; i < 32; ++i)
+        e32 += "\xc3\xa9";
+    const struct {
+        std::string pin, out;
+    } cases[] = {
+        {"12345", refused},
+        {"\x01\x1b[2J\x0a\xc3\xbf", refused},
+        {"123456\x7f", refused},
+        {"1234567\x9b", refused},
+        {"123456", "123456\n"},
+        {std::string(32, '\xe9'), e32 + "\n"},
+        {" !~\xa0\xff ", " !~\xc2\xa0\xc3\xbf \n"},
+    };
+    for (const auto &c : cases) {
+        files.write("handed", encryptPin(pinPlaintext(c.pin)));
+        const harness::Result r = zefcall({"pin", "--show"});
+        EXPECT_EQ(r.out, c.out) << c.pin;
+        EXPECT_EQ(r.status, c.out == refused ? 2 : 0) << c.pin;
+    }
 }
 
 TEST_F(Prompts, APromptWithoutAnswerIsClosedAtTheTimeoutWithStatus3)
 {
-    script("quorrel", "exec sleep 600");
+    // Its routine lines say nothing of the timeout.
+    script("quorrel", "echo ENOENT; echo 'QStandardPaths: XDG_RUNTIME_DIR not set'; exec sleep 600");
     harness::Result r = zefcall({"--timeout", "100", "pin"});
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.out, "zefcall: quorrel gave no answer in time and was closed\n");
+    EXPECT_EQ(r.out, "zefcall: quorrel gave no answer within 100 ms and was closed\n");
 }
 
 TEST_F(Prompts, DirRunsTheChooserInItsOwnFolderAndNeedsItsResult)
@@ -324,8 +357,6 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
     ASSERT_EQ(chmod(seen.path().c_str(), 0777) | chmod(bin.path().c_str(), 0755), 0);
     for (const char *prompt : {"tessary", "quorrel", "dirvane"})
         script(prompt, "grep -E '^(Uid|Gid|Groups):' /proc/$$/status > " + seen.file(prompt) +
-                           "\nstat -c 'List: %u %a' \"$HOME/.certInfoList\" >> " + seen.file(prompt) +
-                           " 2>/dev/null"
                            "\ntr '\\0' '\\n' < /proc/$$/environ >> " + seen.file(prompt) +
                            "\nxauth -i -f \"$XAUTHORITY\" list > " + seen.file(prompt) + ".x");
     // Root's, which the user cannot read where it is.
@@ -358,14 +389,18 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
         bool zefcallAsNobody;
         uid_t promptUser;  // also the desktop session's
         Xauthority xauthority;
+        std::string promptHome;  // started by root, the user's own
     };
+    const std::string nobodysHome = getpwuid(NOBODY)->pw_dir;
     const Case cases[] = {
-        {"root, HOME the user's", {}, NOBODY, false, NOBODY, Entry},
-        {"root, --user", {"--user", "nobody"}, 0, false, NOBODY, Entry},
+        {"root, HOME the user's", {}, NOBODY, false, NOBODY, Entry, nobodysHome},
+        {"root, --user", {"--user", "nobody"}, 0, false, NOBODY, Entry, nobodysHome},
+        {"root, --user root, HOME the user's", {"--user", "root"}, NOBODY, false, 0, Ours,
+         getpwuid(0)->pw_dir},
 #ifdef ZEF_HAVE_SD_LOGIN
-        {"root, HOME root's, root at the desktop", {}, 0, false, 0, Ours},
+        {"root, HOME root's, root at the desktop", {}, 0, false, 0, Ours, getpwuid(0)->pw_dir},
 #endif
-        {"the user", {}, NOBODY, true, NOBODY, Ours},
+        {"the user", {}, NOBODY, true, NOBODY, Ours, home.path()},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -384,7 +419,7 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
             });
             EXPECT_NE(r.status, -1) << r.out;
         }
-        // The chooser's files are gone with the call.
+        // Nothing of the call's is written into HOME.
         EXPECT_TRUE(fs::is_empty(home.path()));
 
         const std::string id = std::to_string(c.promptUser);
@@ -392,31 +427,31 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
         const std::set<std::string> expected = {
             "Uid:\t" + id + "\t" + id + "\t" + id + "\t" + id,
             "Gid:\t" + id + "\t" + id + "\t" + id + "\t" + id,
-            "DISPLAY=" + x.display(), "HOME=" + home.path(), "LANG=de_DE.UTF-8", "LC_TIME=C",
+            "DISPLAY=" + x.display(), "HOME=" + c.promptHome, "LANG=de_DE.UTF-8", "LC_TIME=C",
             "PATH=/usr/local/bin:/usr/bin:/bin", "QT_XCB_GL_INTEGRATION=none",
             "QT_SCALE_FACTOR=1.5", "QT_AUTO_SCREEN_SCALE_FACTOR=0",
             "QT_SCREEN_SCALE_FACTORS=HDMI-1=2;eDP-1=1.25", "QT_IM_MODULE=fcitx",
             "QT_STYLE_OVERRIDE=Fusion", "QT_QPA_PLATFORMTHEME=gtk3", "XMODIFIERS=@im=fcitx",
             "XDG_RUNTIME_DIR=" + runtime,
             "DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtime + "/bus",
-            "XAUTHORITY=" + (c.xauthority == Ours ? files.file("xauth") : "/proc/self/fd/3")};
+            "XAUTHORITY=" + (c.xauthority == Ours ? files.file("xauth") : "/proc/self/fd/3"),
+            "ZEF_RESULT_FD=4"};
         for (const char *prompt : {"tessary", "quorrel", "dirvane"}) {
             SCOPED_TRACE(prompt);
             std::set<std::string> record;
             for (const std::string &line : harness::readLines(seen.file(prompt))) {
-                // Written by root, the list is still the user's, and theirs
-                // alone. Groups as the database gives them, where root
-                // started it.
-                if (line.rfind("List: ", 0) == 0) {
-                    EXPECT_EQ(line, "List: " + id + " 600");
-                    EXPECT_STREQ(prompt, "tessary");
-                } else if (line.rfind("Groups:", 0) != 0) {
+                // Groups as the database gives them, where root started it.
+                if (line.rfind("Groups:", 0) != 0) {
                     record.insert(line);
                 } else if (c.promptUser == NOBODY && !c.zefcallAsNobody) {
                     EXPECT_EQ(line, "Groups:\t" + id + " ");
                 }
             }
-            EXPECT_EQ(record, expected);
+            // The chooser's lists come in descriptors of their own.
+            std::set<std::string> want = expected;
+            if (std::string(prompt) == "tessary")
+                want.insert({"ZEF_CERT_COLUMN_FD=5", "ZEF_CERT_LIST_FD=6"});
+            EXPECT_EQ(record, want);
             // The user's copy holds the display's one entry; ours only
             // root can read.
             const std::string xauth = seen.read(std::string(prompt) + ".x").value_or("");
@@ -560,98 +595,130 @@ TEST_F(Prompts, XauthorityIsTheDisplaysOneEntryOpenedThroughNoLink)
     }
 }
 
-// What the user may put in place of each file in HOME, before zefcall
-// writes it or while the chooser runs: a link to a file of root's, a second
-// name of it, a FIFO, a file of 2 GiB. Root's file stays as it is, and
-// zefcall stops with one line.
-TEST_F(Prompts, NoLinkFifoOrHugeFileInHomeIsFollowedOrRead)
+// A root service as systemd starts one, with no XAUTHORITY, and an X server
+// that admits only the holders of its cookie: the cookie is found where the
+// prompt user's session keeps it, only in a file of theirs, and only for a
+// user with a session on the display. A refusal is one line with the
+// server's reason, nothing on standard error.
+TEST_F(Prompts, RootWithoutXauthorityFindsTheUsersCookieForTheirDisplay)
 {
-    ASSERT_EQ(chown(home.path().c_str(), harness::NOBODY, harness::NOBODY) |
-                  chmod(bin.path().c_str(), 0755),
+    using harness::NOBODY;
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to play a root service and its desktop user";
+    ASSERT_EQ(harness::run({"xauth", "-f", files.file("server"), "add", ":0", "MIT-MAGIC-COOKIE-1",
+                            "0123456789abcdef0123456789abcdef"}).status, 0);
+    const harness::XServer locked("1280x1024", files.file("server"));
+    const std::string display = locked.display();
+    harness::TempDir seen;
+    ASSERT_EQ(chmod(seen.path().c_str(), 0777) | chmod(bin.path().c_str(), 0755) |
+                  chown(home.path().c_str(), NOBODY, NOBODY) | chmod(home.path().c_str(), 0711),
               0);
-    files.write("certs.json", CERTS);
-    const std::string precious = files.file("precious");
-    struct Attack {
+    script("quorrel", "xdpyinfo > /dev/null 2>&1 && echo reached > " + seen.file("quorrel"));
+    // The user's cookie file at path, theirs.
+    const auto cookie = [&](const std::string &path) {
+        const bool written = harness::run({"xauth", "-f", path, "add", display, "MIT-MAGIC-COOKIE-1",
+                                           "0123456789abcdef0123456789abcdef"}).status == 0;
+        return written && chown(path.c_str(), NOBODY, NOBODY) == 0;
+    };
+    const std::string runtime = "/run/user/" + std::to_string(NOBODY);
+    harness::Child leader({"sleep", "600"}, {{"XAUTHORITY", files.file("session")}});
+    const struct {
         const char *what;
-        std::string before, during;
-        const char *line;
+        std::string file;  // the cookie's place; a link there to it for "link"
+        std::string sessionDisplay;
+        bool reached;
+    } cases[] = {
+        {"in the home", home.file(".Xauthority"), display, true},
+        {"a link in the home", "link", display, false},
+#ifdef ZEF_HAVE_SD_LOGIN
+        {"where gdm keeps it", runtime + "/gdm/Xauthority", display, true},
+        {"named by the session leader's XAUTHORITY", files.file("session"), display, true},
+        {"in the home, no session on the display", home.file(".Xauthority"), ":999", false},
+#endif
     };
-    const Attack attacks[] = {
-        {"link as the column file", "ln -s " + precious + " .certInfoColumn", "", "cannot write"},
-        {"link as the list file", "ln -s " + precious + " .certInfoList", "", "cannot write"},
-        {"second name of the list file", "ln " + precious + " .certInfoList", "", "cannot write"},
-        {"link as the index file", "", "ln -s " + precious + " .certlistindex", "cannot read"},
-        {"FIFO as the index file", "", "mkfifo .certlistindex", "not a regular file"},
-        {"huge index file", "", "truncate -s 2G .certlistindex", "larger than"},
-    };
-    for (const Attack &a : attacks) {
-        SCOPED_TRACE(a.what);
-        // A choice, if zefcall were to read it.
-        files.write("precious", "0");
-        for (const char *name : {".certInfoColumn", ".certInfoList", ".certlistindex"})
-            std::remove(home.file(name).c_str());
-        ASSERT_EQ(harness::run({"sh", "-c", a.before}, {}, home.path()).status, 0);
-        script("tessary", "cd \"$HOME\" && " +
-                              (a.during.empty() ? "printf %s -1 > .certlistindex" : a.during));
-
-        const harness::Result r = zefcallIn(false, {"cert", files.file("certs.json")});
-        expectOneErrorLine(r, a.what);
-        EXPECT_NE(r.out.find(a.line), std::string::npos) << r.out;
-        EXPECT_EQ(files.read("precious"), "0");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(seen.file("quorrel"));
+        fs::remove(home.file(".Xauthority"));
+        const harness::Result r = zefcallIn(false, {"pin"}, {{"XAUTHORITY", std::nullopt},
+                                                             {"DISPLAY", display}}, [&] {
+            if (!harness::privateDesktop(NOBODY, c.sessionDisplay))
+                return false;
+            std::ofstream("/run/systemd/sessions/c1", std::ios::app) << "LEADER=" << leader.pid() << "\n";
+            if (c.file == "link")
+                return cookie(files.file("elsewhere")) &&
+                       symlink(files.file("elsewhere").c_str(), home.file(".Xauthority").c_str()) == 0;
+            mkdir((runtime + "/gdm").c_str(), 0700);
+            return chown((runtime + "/gdm").c_str(), NOBODY, NOBODY) == 0 && cookie(c.file);
+        });
+        if (c.reached) {
+            EXPECT_EQ(r.status, 1) << r.out;
+            EXPECT_EQ(seen.read("quorrel"), "reached\n");
+        } else {
+            expectOneErrorLine(r, c.what);
+            EXPECT_EQ(r.out.rfind("zefcall: cannot open display " + display + ": Authorization required", 0), 0u) << r.out;
+        }
     }
 }
 
-// While the prompt runs, or once it has ended, another process can put a
-// PIN or a path of its choosing under the key. zefcall takes only what the
-// prompt it started created, and leaves anything else alone. Each case runs
-// in an IPC namespace of its own, away from the host's segments.
-TEST_F(Prompts, ResultThatThePromptDidNotCreateIsRefusedAndLeftAlone)
+// What the user may put at the chooser's file names in HOME, or at the
+// lock file's in their runtime folder: a link to a file of root's, a second
+// name of one. A root call writes nothing through them, and its answer
+// still comes; every file of root's keeps its owner, mode and bytes. The
+// stand-ins play the user's prompts.
+TEST_F(Prompts, RootWritesNothingThroughTheUsersLinksAndKeepsItsFilesOwners)
 {
-    constexpr int cannotArrange = 77;
+    using harness::NOBODY;
     if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to act as a second user (nobody)";
-    // The stand-in prompts wait until the result has been planted.
-    for (const char *prompt : {"quorrel", "dirvane"})
-        script(prompt, ": > '" + files.file("started") + "'\n"
-                       "while [ ! -e '" + files.file("planted") + "' ]; do sleep 0.01; done");
-    struct Plant {
-        std::string command;
-        key_t key;
-        std::string bytes;
-        bool byNobody;  // otherwise by another process of the prompt's user
-    };
-    const std::vector<Plant> plants = {
-        {"pin", PIN_SEGMENT_KEY, encryptPin(pinPlaintext("654321")), true},
-        {"dir", DIR_SEGMENT_KEY, padded("{\"status\":1, \"pathName\":\"/theirs\"}"), true},
-        {"pin", PIN_SEGMENT_KEY, encryptPin(pinPlaintext("654321")), false},
-    };
-    for (const Plant &p : plants) {
-        fs::remove(files.file("started"));
-        fs::remove(files.file("planted"));
-        harness::Result r = harness::run([&] {
-            if (!harness::privateIpcNamespace())
-                _exit(cannotArrange);
-            harness::Child call({ZEFCALL, "--user", "root", p.command}, environment());
-            while (!fs::exists(files.file("started")) && call.running())
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            harness::run([&] {
-                const int id = p.byNobody && !harness::becomeNobody()
-                                   ? -1 : shmget(p.key, p.bytes.size(), IPC_CREAT | 0666);
-                void *addr = shmat(id, nullptr, 0);
-                if (id != -1 && addr != reinterpret_cast<void *>(-1))
-                    memcpy(addr, p.bytes.data(), p.bytes.size());
-            });
-            files.write("planted", "");
-            const int status = call.exitStatus(60000).value_or(-1);
-            printf("%d\n%s", status, call.output().c_str());
-            puts(harness::readSegment(p.key) == p.bytes ? "left alone" : "changed or gone");
+        GTEST_SKIP() << "needs root to act for a second user (nobody)";
+    ASSERT_EQ(chown(home.path().c_str(), NOBODY, NOBODY) | chmod(bin.path().c_str(), 0755), 0);
+    bin.write("certs.json", CERTS);
+    script("tessary", "printf 1 >&$ZEF_RESULT_FD");
+    script("dirvane", "exit 0");
+    const std::string answer = encryptPin(pinPlaintext("123456"));
+    bin.write("pin", answer);
+    script("quorrel", "cat " + bin.file("pin") + " >&$ZEF_RESULT_FD");
+    const harness::Result r = harness::run([&] {
+        if (!harness::privateIpcNamespace() || !harness::privateDesktop(NOBODY, x.display()))
+            return;
+        // root:nobody 0660, which nobody may link even where
+        // protected_hardlinks is on, on the file system of the runtime folder.
+        const std::string runtime = "/run/user/" + std::to_string(NOBODY);
+        for (const char *name : {"/run/precious", "/run/precious-too"}) {
+            std::ofstream(name) << "root's";
+            if (chown(name, 0, NOBODY) != 0 || chmod(name, 0660) != 0)
+                return;
+        }
+        const harness::Result planted = harness::run([&] {
+            if (!harness::becomeNobody())
+                return;
+            for (const char *kind : {"tessary", "quorrel", "dirvane"})
+                if (link("/run/precious", (runtime + "/zefkit-" + kind + ".lock").c_str()) != 0)
+                    return;
+            for (const char *name : {".certInfoColumn", ".certInfoList", ".certlistindex"})
+                if (symlink("/run/precious-too", (home.path() + "/" + name).c_str()) != 0)
+                    return;
+            puts("planted");
         });
-        if (r.status == cannotArrange)
-            GTEST_SKIP() << "cannot make a private IPC namespace here (needs root)";
-        EXPECT_EQ(r.out, "2\nzefcall: segment " + std::to_string(p.key) +
-                             " was not created by the prompt; it is left alone\nleft alone\n")
-            << p.command << (p.byNobody ? " by nobody" : " by the same user");
-    }
+        if (planted.out != "planted\n")
+            return;
+        for (const std::vector<std::string> &args :
+             {std::vector<std::string>{"cert", bin.file("certs.json")}, {"pin", "--show"}, {"dir"}}) {
+            std::vector<std::string> argv{ZEFCALL};
+            argv.insert(argv.end(), args.begin(), args.end());
+            const harness::Result call = harness::run(argv, environment());
+            printf("%d %s", call.status, call.out.c_str());
+        }
+        for (const char *name : {"/run/precious", "/run/precious-too"}) {
+            struct stat st;
+            stat(name, &st);
+            printf("%u:%u %o %s\n", st.st_uid, st.st_gid, st.st_mode & 07777,
+                   harness::readFile(name).value_or("").c_str());
+        }
+    });
+    EXPECT_EQ(r.out, "0 {\"NotAfter\":\"2028\",\"DN\":\"CN=Bob \\\"B\\\"\",\"extra\":1}\n"
+                     "0 123456\n2 zefcall: dirvane left no result\n"
+                     "0:65534 660 root's\n0:65534 660 root's\n");
 }
 
 // zefcall log with a copy of the library that logs into the build tree,

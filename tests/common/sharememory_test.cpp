@@ -2,11 +2,14 @@
 // each test process's own so that a live prompt's segment is never touched.
 #include "harness.h"
 #include "segment_expect.h"
+#include "handoff.h"
 #include "sharememory.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <string>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -158,6 +161,44 @@ TEST_F(ShareMemory, SegmentPlantedByAnotherUserReceivesNothing)
         GTEST_SKIP() << "cannot make a private IPC namespace here (needs root)";
     EXPECT_EQ(r.out, "segment " + std::to_string(key) + " belongs to another user\nshmget fail\n"
                      "untouched\n");
+}
+
+// Started by libzefclient, a prompt hands its result to the descriptor
+// named in its environment, and takes it only when it is an open file
+// without a name: never a standard stream or a named file of whoever set
+// the variable, and then not the segment either. Unset, the segment as ever.
+TEST_F(ShareMemory, HandOffTakesOnlyADescriptorWithoutANameAndReplacesWhatItHeld)
+{
+    harness::TempDir dir;
+    dir.write("named", "keep");
+    const int memfd = memfd_create("result", MFD_CLOEXEC);
+    const int named = open(dir.file("named").c_str(), O_RDWR | O_CLOEXEC);
+    const std::string bad[] = {"1", "2", std::to_string(named), "999", "", "-5",
+                               std::to_string(memfd) + "x"};
+    for (const std::string &value : bad) {
+        setenv(RESULT_FD_VARIABLE, value.c_str(), 1);
+        EXPECT_EQ(handedDescriptor(RESULT_FD_VARIABLE), HANDED_BADLY) << value;
+        EXPECT_FALSE(handOverResult(key, "abc", 3)) << value;
+    }
+    EXPECT_EQ(dir.read("named"), "keep");
+    EXPECT_FALSE(harness::readSegment(key));
+
+    setenv(RESULT_FD_VARIABLE, std::to_string(memfd).c_str(), 1);
+    EXPECT_EQ(handedDescriptor(RESULT_FD_VARIABLE), memfd);
+    std::string text;
+    for (const std::string result : {"a longer text", "-1"}) {
+        ASSERT_TRUE(handOverResult(key, result.data(), result.size()));
+        ASSERT_TRUE(readHanded(memfd, 64, text));
+        EXPECT_EQ(text, result);
+    }
+    EXPECT_FALSE(readHanded(memfd, 1, text));
+
+    unsetenv(RESULT_FD_VARIABLE);
+    EXPECT_EQ(handedDescriptor(RESULT_FD_VARIABLE), NOT_HANDED);
+    EXPECT_TRUE(handOverResult(key, "abc", 3));
+    EXPECT_EQ(harness::readSegment(key).value_or("").substr(0, 3), "abc");
+    close(memfd);
+    close(named);
 }
 
 }  // namespace

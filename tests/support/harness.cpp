@@ -371,7 +371,7 @@ void removeSegment(key_t key)
         shmctl(id, IPC_RMID, nullptr);
 }
 
-XServer::XServer(const std::string &screen)
+XServer::XServer(const std::string &screen, const std::string &authority)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
@@ -386,9 +386,14 @@ XServer::XServer(const std::string &screen)
         int devnull = open("/dev/null", O_WRONLY);
         dup2(devnull, STDERR_FILENO);
         // 96 dpi, the resolution the prompts are designed at; Xvfb's own is 100.
-        execlp("Xvfb", "Xvfb", "-displayfd", std::to_string(fd).c_str(), "-screen", "0",
-               (screen + "x24").c_str(), "-dpi", "96", "-nolisten", "tcp", "-noreset",
-               static_cast<char *>(nullptr));
+        const std::string fdText = std::to_string(fd), size = screen + "x24";
+        std::vector<const char *> argv{"Xvfb", "-displayfd", fdText.c_str(), "-screen", "0",
+                                       size.c_str(), "-dpi", "96", "-nolisten", "tcp",
+                                       "-noreset"};
+        if (!authority.empty())
+            argv.insert(argv.end(), {"-auth", authority.c_str()});
+        argv.push_back(nullptr);
+        execvp("Xvfb", const_cast<char *const *>(argv.data()));
         _exit(127);
     }
     m_pid = pid;

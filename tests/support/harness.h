@@ -124,11 +124,13 @@ std::optional<std::string> readSegment(key_t key);
 // Removes the segment under key, if there is one.
 void removeSegment(key_t key);
 
-// A private Xvfb server, started on a free display and stopped on destruction.
+// A private Xvfb server, started on a free display and stopped on
+// destruction; with authority, it admits only the clients that hold the
+// cookie in that X authority file.
 class XServer {
 public:
     // screen: its size, such as "2560x1024".
-    explicit XServer(const std::string &screen = "1280x1024");
+    explicit XServer(const std::string &screen = "1280x1024", const std::string &authority = {});
     ~XServer();
     XServer(const XServer &) = delete;
     XServer &operator=(const XServer &) = delete;

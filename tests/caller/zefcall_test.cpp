@@ -342,9 +342,10 @@ void writeXauthority(const std::string &path, const std::string &display, const 
 {
     ASSERT_EQ(harness::run({"xauth", "-f", path, "add", ":8", "MIT-MAGIC-COOKIE-1",
                             "88112233"}).status, 0);
-    if (!display.empty())
+    if (!display.empty()) {
         ASSERT_EQ(harness::run({"xauth", "-f", path, "add", display, "MIT-MAGIC-COOKIE-1",
                                 cookie}).status, 0);
+    }
 }
 
 // Stand-ins for the three prompts record how they were started: the ids of

@@ -277,9 +277,10 @@ TEST_F(Library, TwoProcessesAskingForThePinEachGetTheirOwn)
                   "66666666"}, second);
 }
 
-// A root service asks two desktop users (root and nobody) for their PIN at
-// once: both prompts are up together, and each call gets the PIN typed
-// into its own.
+// A root service asks two desktop users (root and nobody), each on a display
+// of their own, for their PIN at once: both prompts are up together, and each
+// call gets the PIN typed into its own. (On one display the first prompt
+// would hold the keyboard the second one's PIN is typed on.)
 TEST_F(Library, TwoUsersAskedAtOnceEachGetTheirOwnPin)
 {
     if (geteuid() != 0)
@@ -290,21 +291,23 @@ TEST_F(Library, TwoUsersAskedAtOnceEachGetTheirOwnPin)
     ASSERT_EQ(chmod(shared.path().c_str(), 0755), 0);
     setenv("HOME", home.path().c_str(), 1);
     unsetenv("XAUTHORITY");
-    const std::string display = x.display();
+    harness::XServer other;
+    harness::XServer *const displays[] = {&x, &other};
     const char *const users[] = {"root", "nobody"};
     std::vector<std::unique_ptr<harness::Child>> callers;
     std::vector<pid_t> prompts;
-    for (const char *user : users) {
-        const zef_options o{user, display.c_str(), 0, shared.path().c_str(), nullptr};
+    for (const int i : {0, 1}) {
+        const std::string display = displays[i]->display();
+        const zef_options o{users[i], display.c_str(), 0, shared.path().c_str(), nullptr};
         callers.push_back(std::make_unique<harness::Child>(
-            [&] { callLibrary({user, Pin, {}, 0, 0, ""}, o); }));
+            [&] { callLibrary({users[i], Pin, {}, 0, 0, ""}, o); }));
         prompts.push_back(harness::childOf(callers.back()->pid()));
-        ASSERT_FALSE(x.focusWindow(prompts.back()).empty()) << callers.back()->output();
+        ASSERT_FALSE(displays[i]->focusWindow(prompts.back()).empty()) << callers.back()->output();
     }
     for (const int i : {1, 0}) {
         SCOPED_TRACE(users[i]);
         const std::string pin = std::string(8, static_cast<char>('1' + i));
-        x.play(x.focusWindow(prompts[i]), {{"type", pin}, {"key", "Return"}});
+        displays[i]->play(displays[i]->focusWindow(prompts[i]), {{"type", pin}, {"key", "Return"}});
         EXPECT_EQ(callers[i]->exitStatus(30000), ZEF_CHOSEN) << callers[i]->output();
         const std::string out = callers[i]->output();
         EXPECT_EQ(out.substr(out.rfind('=')), "=" + pin);

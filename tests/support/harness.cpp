@@ -200,14 +200,24 @@ std::optional<int> Child::exitStatus(int timeoutMs)
 
 pid_t childOf(pid_t parent)
 {
-    // Any of its threads may have started it.
+    // Any of its threads may have started it. A child that still runs the
+    // parent's program (a helper it forked, or the prompt before its exec)
+    // or has ended is not it.
     const std::string tasks = "/proc/" + std::to_string(parent) + "/task";
+    const auto program = [](pid_t pid) {
+        std::error_code ec;
+        return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+    };
+    const std::filesystem::path parentProgram = program(parent);
     for (int i = 0; i < 200; ++i) {
         std::error_code ec;
         for (const auto &task : std::filesystem::directory_iterator(tasks, ec)) {
-            pid_t pid = 0;
-            if (std::ifstream(task.path() / "children") >> pid)
-                return pid;
+            std::ifstream children(task.path() / "children");
+            for (pid_t pid = 0; children >> pid;) {
+                const std::filesystem::path childProgram = program(pid);
+                if (!childProgram.empty() && childProgram != parentProgram)
+                    return pid;
+            }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

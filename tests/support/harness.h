@@ -71,8 +71,9 @@ private:
     std::string m_outFile;
 };
 
-// The one child process that parent started (by its main thread), once it
-// is there; -1 when none comes within some seconds.
+// The child process that parent (any of its threads) started and that runs
+// a program of its own, once it is there; -1 when none comes within some
+// seconds.
 pid_t childOf(pid_t parent);
 
 // Runs a command to its end and returns its exit status and standard output.

@@ -9,23 +9,23 @@
 
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/file.h>
 #include <filesystem>
 #include <fstream>
-#include <fcntl.h>
-#include <linux/keyctl.h>
-#include <pwd.h>
 #include <functional>
+#include <iomanip>
 #include <iostream>
 #include <set>
 #include <sstream>
+#include <thread>
+#include <fcntl.h>
+#include <linux/keyctl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/file.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -475,9 +475,10 @@ TEST_F(InstalledLibrary, TheSystemdUnitsRootServiceFindsTheUserDisplayAndCookie)
             harness::run({"systemd-analyze", "verify", prefix->file("zefkit-pin-example.service")});
         EXPECT_EQ(verified.status, 0) << verified.out;
     }
+    // The command line's words, a quoted one (a path with a blank) whole.
     std::vector<std::string> argv;
     std::istringstream words(unit.substr(exec + 11, unit.find('\n', exec + 1) - exec - 11));
-    for (std::string word; words >> word;)
+    for (std::string word; words >> std::quoted(word);)
         argv.push_back(word);
 
     harness::TempDir cookies;

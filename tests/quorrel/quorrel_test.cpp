@@ -203,13 +203,18 @@ TEST_F(Quorrel, HoldsTheKeyboardAndCannotBeDumped)
     chmod(bin.path().c_str(), 0755);
     std::filesystem::copy_file(PROGRAM, bin.file("quorrel"));
     harness::EnvChanges env{{"DISPLAY", x.display()}, {"XDG_RUNTIME_DIR", std::nullopt}};
-    const char *lsan = getenv("LSAN_OPTIONS");
+    const std::string lsan = getenv("LSAN_OPTIONS") ? getenv("LSAN_OPTIONS") : "";
     const std::string option = "suppressions=";
-    if (lsan && std::string(lsan).find(option) == 0) {
-        const std::string options(lsan);
-        const size_t end = options.find(':');
-        std::filesystem::copy_file(options.substr(option.size(), end - option.size()), bin.file("lsan.supp"));
-        env["LSAN_OPTIONS"] = option + bin.file("lsan.supp") + (end == std::string::npos ? "" : options.substr(end));
+    if (lsan.rfind(option, 0) == 0) {
+        // The path comes first, quoted when it holds a blank.
+        const size_t from = option.size();
+        const char quote = lsan.size() > from && (lsan[from] == '\'' || lsan[from] == '"') ? lsan[from] : 0;
+        const size_t close = quote ? lsan.find(quote, from + 1) : lsan.find(':', from);
+        const std::string path = quote ? lsan.substr(from + 1, close - from - 1) : lsan.substr(from, close - from);
+        const size_t rest = quote && close != std::string::npos ? close + 1 : close;
+        std::filesystem::copy_file(path, bin.file("lsan.supp"));
+        env["LSAN_OPTIONS"] = option + "'" + bin.file("lsan.supp") + "'" +
+                              (rest == std::string::npos ? "" : lsan.substr(rest));
     }
     harness::Child child({bin.file("quorrel")}, env, "/", [] {
         if (!harness::becomeNobody())

@@ -1,12 +1,21 @@
 #include "promptsetup.h"
 
+#include <QtGlobal>
 #include <xcb/xcb.h>
+#if QT_VERSION < QT_VERSION_CHECK(5, 7, 0)
+#include <QtGui/private/qguiapplication_p.h>
+#include <qpa/qplatformaccessibility.h>
+#include <qpa/qplatformintegration.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 namespace {
+
+// The display's accessibility bus when it stands in for the session bus.
+std::string g_displayBus;
 
 // The longest bus address taken from the display, in 4-byte units.
 const uint32_t kAddressWords = 256;
@@ -53,7 +62,22 @@ void setUpPrompt()
     // The last argument 0 keeps a value that is already there.
     setenv("QT_XCB_GL_INTEGRATION", "none", 0);
     if (!getenv("DBUS_SESSION_BUS_ADDRESS")) {
-        const std::string a11y = _displayAccessibilityBus();
-        setenv("DBUS_SESSION_BUS_ADDRESS", a11y.empty() ? "disabled:" : a11y.c_str(), 1);
+        g_displayBus = _displayAccessibilityBus();
+        setenv("DBUS_SESSION_BUS_ADDRESS", g_displayBus.empty() ? "disabled:" : g_displayBus.c_str(),
+               1);
     }
+}
+
+void setUpPromptApplication()
+{
+#if QT_VERSION < QT_VERSION_CHECK(5, 7, 0)
+    // Qt 5.6's bridge connects to the root window's bus while it is being
+    // built and announces that it is on before anyone listens, so it stays
+    // off; the announcement is played again once it exists.
+    QPlatformIntegration *platform = QGuiApplicationPrivate::platformIntegration();
+    QPlatformAccessibility *bridge = platform ? platform->accessibility() : nullptr;
+    QObject *object = dynamic_cast<QObject *>(bridge);
+    if (!g_displayBus.empty() && object && !bridge->isActive())
+        QMetaObject::invokeMethod(object, "enabledChanged", Q_ARG(bool, true));
+#endif
 }

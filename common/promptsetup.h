@@ -19,3 +19,7 @@
 // A value already in the environment is kept, so whoever starts a prompt can
 // still choose. Call first thing in main.
 void setUpPrompt();
+// What the prompts set up once their application object exists: on Qt 5.6,
+// the screen reader bridge switched on when it took that bus from the
+// display.
+void setUpPromptApplication();

@@ -32,6 +32,7 @@ int main(int argc, char **argv)
 {
     setUpPrompt();
     QApplication app(argc, argv);
+    setUpPromptApplication();
     QTranslator translator;
     QLocale locale;
     bool translated = false;

@@ -19,6 +19,7 @@ int main(int argc, char *argv[])
 
     setUpPrompt();
     QApplication app(argc, argv);
+    setUpPromptApplication();
     Dialog dialog;
     dialog.show();
     return app.exec();

@@ -10,6 +10,7 @@ int main(int argc, char *argv[])
 {
     setUpPrompt();
     QApplication a(argc, argv);
+    setUpPromptApplication();
     Dialog w;
     w.show();
     return a.exec();

@@ -59,6 +59,18 @@ bool isScreenFactors(const std::string &value)
     return count > 0;
 }
 
+// "KDE" or "ubuntu:GNOME".
+bool isDesktopNames(const std::string &value)
+{
+    std::istringstream names(value);
+    int count = 0;
+    for (std::string name; std::getline(names, name, ':'); ++count) {
+        if (!isName(name))
+            return false;
+    }
+    return count > 0 && value.back() != ':';
+}
+
 // "@im=fcitx".
 bool isInputMethod(const std::string &value)
 {
@@ -68,7 +80,9 @@ bool isInputMethod(const std::string &value)
 // What the prompt gets of our environment, when it holds what it may: the
 // user's locale (and every LC_*), our GL setting, the desktop's scaling,
 // input method, style and theme (a high-contrast or dark look), the plugins
-// by name only: they load from the toolkit's own folders.
+// by name only: they load from the toolkit's own folders. The desktop's name
+// (and KDE's version) chooses the toolkit's theme where none is named: that
+// is how a KDE user's colours reach a prompt.
 const struct {
     const char *name;
     bool (*valid)(const std::string &value);
@@ -82,6 +96,8 @@ const struct {
     {"QT_IM_MODULE", isName},
     {"QT_STYLE_OVERRIDE", isName},
     {"QT_QPA_PLATFORMTHEME", isName},
+    {"XDG_CURRENT_DESKTOP", isDesktopNames},
+    {"KDE_SESSION_VERSION", isNumber},
     {"GTK_IM_MODULE", isName},
     {"XMODIFIERS", isInputMethod},
 };

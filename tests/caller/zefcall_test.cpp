@@ -369,6 +369,7 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
                             {"QT_SCREEN_SCALE_FACTORS", "HDMI-1=2;eDP-1=1.25"},
                             {"QT_IM_MODULE", "fcitx"}, {"XMODIFIERS", "@im=fcitx"},
                             {"QT_STYLE_OVERRIDE", "Fusion"}, {"QT_QPA_PLATFORMTHEME", "gtk3"},
+                            {"XDG_CURRENT_DESKTOP", "ubuntu:GNOME"}, {"KDE_SESSION_VERSION", "5"},
                             // Planted: none of these may reach a prompt.
                             {"GTK_IM_MODULE", "../../tmp/im"}, {"QT_PLUGIN_PATH", files.path()},
                             {"LD_LIBRARY_PATH", files.path()},
@@ -433,6 +434,7 @@ TEST_F(Prompts, EachPromptRunsAsTheDesktopUserWithItsOwnSmallEnvironment)
             "QT_SCALE_FACTOR=1.5", "QT_AUTO_SCREEN_SCALE_FACTOR=0",
             "QT_SCREEN_SCALE_FACTORS=HDMI-1=2;eDP-1=1.25", "QT_IM_MODULE=fcitx",
             "QT_STYLE_OVERRIDE=Fusion", "QT_QPA_PLATFORMTHEME=gtk3", "XMODIFIERS=@im=fcitx",
+            "XDG_CURRENT_DESKTOP=ubuntu:GNOME", "KDE_SESSION_VERSION=5",
             "XDG_RUNTIME_DIR=" + runtime,
             "DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtime + "/bus",
             "XAUTHORITY=" + (c.xauthority == Ours ? files.file("xauth") : "/proc/self/fd/3"),

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -188,10 +187,10 @@ const InputMethod INPUT_METHODS[] = {
     // switching the input method on gives pinyin. The wait does not start a
     // second daemon through the bus's activation, as fcitx5-remote would.
     {"fcitx", R"sh(
-        mkdir -p "$XDG_CONFIG_HOME/fcitx5"
+        mkdir -p ~/.config/fcitx5
         printf '%s\n' '[Groups/0]' Name=Default 'Default Layout=us' DefaultIM=pinyin \
             '[Groups/0/Items/0]' Name=keyboard-us '[Groups/0/Items/1]' Name=pinyin \
-            '[GroupOrder]' 0=Default >"$XDG_CONFIG_HOME/fcitx5/profile"
+            '[GroupOrder]' 0=Default >~/.config/fcitx5/profile
         fcitx5 -d --disable=all \
             --enable=xcb,dbus,dbusfrontend,fcitx4frontend,keyboard,pinyin,punctuation
         gdbus wait --session --timeout 15 org.fcitx.Fcitx5)sh",
@@ -208,24 +207,12 @@ const InputMethod INPUT_METHODS[] = {
 // before it.
 TEST_F(Dirvane, PinyinThroughEachInputMethodReachesThePathFieldAfterACompletion)
 {
-    std::string skipped;
-    int ran = 0;
+    const bool noFcitx = ZEF_QT_MINOR < 7 && !ZEF_FCITX_BESIDE;
     for (const InputMethod &im : INPUT_METHODS) {
         SCOPED_TRACE(im.module);
         const std::string module = im.module;
-        // Qt 5.6 takes the same keys through ibus by hand (under a UTF-8
-        // locale), but typed from this script its ibus context converts
-        // nothing.
-        if (ZEF_QT_MINOR < 7 && module == "ibus") {
-            skipped += "ibus: Qt 5.6's ibus context converts none of the played keys\n";
+        if (module == "fcitx" && noFcitx)
             continue;
-        }
-        if (ZEF_QT_MINOR < 7 && module == "fcitx" && !ZEF_FCITX_BESIDE) {
-            skipped += "fcitx: fcitx-qt5's source could not be fetched when the build was "
-                       "configured, so this Qt has no fcitx input context\n";
-            continue;
-        }
-        ++ran;
         harness::removeSegment(DIR_SEGMENT_KEY);
         harness::TempDir base;
         const std::string dir = base.path() + "/c你好";
@@ -241,11 +228,15 @@ TEST_F(Dirvane, PinyinThroughEachInputMethodReachesThePathFieldAfterACompletion)
             for i in $(seq 75); do kill -0 $prompt 2>/dev/null || break; sleep 0.2; done
             kill $prompt 2>/dev/null; wait $prompt
             )sh" + im.stop;
+        // The display's number is written with two digits, as a remote
+        // desktop's ":10" has them, and the configuration is in ~/.config,
+        // where Qt 5.6's ibus context looks whatever XDG_CONFIG_HOME says.
+        const std::string display = ":0" + x.display().substr(1);
         harness::TempDir home;
         const harness::Result r = harness::run({"dbus-run-session", "--", "sh", "-c", script},
-                                               {{"DISPLAY", x.display()},
+                                               {{"DISPLAY", display},
                                                 {"HOME", home.path()},
-                                                {"XDG_CONFIG_HOME", home.path()},
+                                                {"XDG_CONFIG_HOME", std::nullopt},
                                                 {"XDG_RUNTIME_DIR", runtime.path()},
                                                 {"GSETTINGS_BACKEND", "memory"},
                                                 {"LANG", "C.UTF-8"},
@@ -257,10 +248,10 @@ TEST_F(Dirvane, PinyinThroughEachInputMethodReachesThePathFieldAfterACompletion)
         EXPECT_NE(r.out.find("p:" + text + "\n"), std::string::npos) << r.out;
         EXPECT_EQ(harness::readSegment(DIR_SEGMENT_KEY), padded(text));
     }
-    // A case left out is said, but does not hide the others' pass.
-    if (ran == 0)
-        GTEST_SKIP() << skipped;
-    std::cout << skipped;
+    // Said once the other rows have run; a failure among them still fails.
+    if (noFcitx)
+        GTEST_SKIP() << "fcitx: fcitx-qt5's source could not be fetched when the build was "
+                        "configured, so this Qt has no fcitx input context";
 }
 
 TEST_F(Dirvane, ChineseSystemLoadsTheCatalogueFromTheWorkingDirectory)

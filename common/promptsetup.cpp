@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -54,10 +55,23 @@ std::string _displayAccessibilityBus()
     return address.compare(0, 5, "unix:") == 0 ? address : std::string();
 }
 
+// Qt 5.6's ibus input context finds the address of the user's ibus from the
+// display's number, which it reads wrong when no screen is named (":10",
+// where remote desktops start, as ":0"): it then reaches no ibus and converts
+// no key. The same display with its screen named, ":10.0", reads right.
+void _nameTheScreen()
+{
+    const char *display = getenv("DISPLAY");
+    const char *number = display ? strrchr(display, ':') : nullptr;
+    if (number && number[1] && !strchr(number, '.'))
+        setenv("DISPLAY", (std::string(display) + ".0").c_str(), 1);
+}
+
 }  // namespace
 
 void setUpPrompt()
 {
+    _nameTheScreen();
     setvbuf(stdout, nullptr, _IOLBF, 0);
     // The last argument 0 keeps a value that is already there.
     setenv("QT_XCB_GL_INTEGRATION", "none", 0);

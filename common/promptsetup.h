@@ -16,6 +16,9 @@
 //   session bus: the toolkit's screen reader bridge, which reads the same
 //   property itself, does so only once it has a session bus. Otherwise
 //   DBUS_SESSION_BUS_ADDRESS=disabled:.
+// - The display named with its screen (":10" as ":10.0", the same display),
+//   so that Qt 5.6's ibus input context, which misreads the display's number
+//   without it, reaches the user's ibus.
 // A value already in the environment is kept, so whoever starts a prompt can
 // still choose. Call first thing in main.
 void setUpPrompt();

@@ -44,6 +44,14 @@ dpkg-deb -f "$WORK"/packages/zefkit_*.deb Depends | grep -q 'libzef' &&
 LD_LIBRARY_PATH=$ROOT$LIBDIR "$ROOT$PREFIX/bin/zefcall" --help | grep -q '^Usage: zefcall' ||
     fail "the installed zefcall --help"
 
+# A build with an fcitx input context of its own ships it beside the prompts.
+plugin=platforminputcontexts/libfcitxplatforminputcontextplugin.so
+if [ -e "$BUILD/dirvane/$plugin" ]; then
+    dirvane=$(find "$ROOT$PREFIX" -name dirvane -type f | head -n 1)
+    [ -n "$dirvane" ] && [ -e "$(dirname "$dirvane")/$plugin" ] ||
+        fail "the fcitx input context is not beside dirvane"
+fi
+
 pages=$(find "$ROOT$PREFIX/share/man" -name '*.gz' 2>/dev/null | sort)
 for page in $pages; do
     warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)

@@ -1,9 +1,11 @@
 // zefcall's pieces, and the program wherever it needs no display: its
 // command line, its checks of FILE, and prompts played by small scripts.
 #include "certlist.h"  // the chooser's decoding, which must undo our encoding
+#include "cert.h"
+#include "dir.h"
 #include "harness.h"
+#include "pin.h"
 #include "pinoracle.h"
-#include "client.h"
 #include "segment_expect.h"
 
 #include <gtest/gtest.h>

@@ -57,12 +57,15 @@ void zef_call::proceed()
     Ran ran = Ran::Failed;
     bool prompted = false;
     try {
-        // The check's connection stays open until the call ends: the
-        // server does not reset under the prompt as it connects.
+        // The display is checked once the call's turn has come, so that a
+        // waiting call holds no X connection, and one cancelled meanwhile
+        // makes none. The check's connection stays open until the call
+        // ends: the server does not reset under the prompt as it connects.
         if (!choosePromptUser(settings.userName.empty() ? nullptr : settings.userName.c_str(),
                               settings))
             failKind(ZEF_E_USER);
-        else if ((m_display = openDisplay(settings)) >= 0 && lock.take(kind.program, settings, *watch)) {
+        else if (lock.take(kind.program, settings, *watch) &&
+                 (m_display = openDisplay(settings)) >= 0) {
             std::unique_lock<std::mutex> held(m_mutex);
             // Not when it was cancelled while it waited.
             prompted = m_state != Over && !watch->cancelled();

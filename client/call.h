@@ -16,8 +16,8 @@
 
 // A call of any kind. Its start takes the options, makes the call's
 // channel, queues for the kind's turn and starts the call's own thread,
-// which does the rest: it finds the user, checks the display, takes the
-// kind's lock, starts the prompt (which goes with that thread) and waits
+// which does the rest: it finds the user, takes the kind's lock, checks the
+// display, starts the prompt (which goes with that thread) and waits
 // for its end. A call whose prompt started holds its kind's lock until it is freed, at
 // its finish; one that shows no prompt (it failed, or was cancelled while
 // it waited) lets go of it as soon as its thread gets that far.

@@ -655,6 +655,17 @@ TEST_F(LibraryStandIns, EachFailureHasItsKindAndItsLine)
          "cannot start " + files.file("quorrel") + ": No such file or directory"},
         {"PIN buffer too small", [&] { return zef_ask_pin(pin, ZEF_PIN_MAX - 1, &o); },
          ZEF_E_INPUT, "a PIN buffer needs ZEF_PIN_MAX (65) bytes, not 64"},
+        // No place for the answer: refused before a prompt is shown, and at a
+        // finish the prompt closed, as for the PIN.
+        {"no path buffer", [&] { return zef_choose_directory(nullptr, 0, &o); }, ZEF_E_INPUT,
+         "no buffer for the answer of dirvane"},
+        {"no path buffer at the finish",
+         [&] {
+             zef_call *call = nullptr;
+             zef_start_directory(&o, &call);
+             return zef_finish_directory(call, nullptr, 0);
+         },
+         ZEF_E_INPUT, "no buffer for the answer of dirvane"},
         {"no certificates",
          [&] { return zef_choose_certificate((columns + R"("certificates": []})").c_str(), &o, &row); },
          ZEF_E_INPUT, "\"certificates\" must be an array of at least one certificate"},

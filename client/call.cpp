@@ -32,10 +32,10 @@ bool zef_call::takeOptions(const zef_options *options)
         fail(std::string("cannot make the call's descriptor: ") + strerror(errno));
         return false;
     }
-    // The chooser's files travel in the call's channel, nowhere in a home.
+    // The chooser's lists travel in the call's channel, nowhere in a home.
     return channel.open() &&
-           (!kind.prepare || (channel.give(KeptCertColumn, request.columnFile) &&
-                              channel.give(KeptCertList, request.listFile)));
+           (request.columnFile.empty() || (channel.give(KeptCertColumn, request.columnFile) &&
+                                           channel.give(KeptCertList, request.listFile)));
 }
 
 void zef_call::launch()

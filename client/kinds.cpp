@@ -6,6 +6,9 @@
 #include "pin.h"
 #include "sharememory.h"
 
+// The program, whether it starts in its folder, whether it shows the
+// message, its input; its hand-off (bytes, exactly); the answer's place and
+// its decoding; its turn.
 const Kind KINDS[KIND_COUNT] = {
     {"tessary", false, false, prepareCertificates, CHOICE_MAX, false, refuseRow, decodeChoice,
      new Turn},

@@ -7,9 +7,7 @@
 
 #ifdef ZEF_HAVE_SD_LOGIN
 #include <systemd/sd-login.h>
-#endif
 
-#ifdef ZEF_HAVE_SD_LOGIN
 namespace {
 
 // ":0" and ":0.0" are one display.

@@ -58,11 +58,11 @@ int decodePin(const std::string &handed, const Request &, const Answer &answer)
 {
     if (handed.empty())
         return ZEF_CANCELLED;
-    unsigned char segment[PIN_SEGMENT_SIZE];
-    memcpy(segment, handed.data(), sizeof segment);
+    unsigned char block[PIN_SEGMENT_SIZE];
+    memcpy(block, handed.data(), sizeof block);
     char pin[PIN_BLOCK_SIZE + 1];
-    const bool ok = pinFromSegment(segment, pin);
-    explicit_bzero(segment, sizeof segment);
+    const bool ok = decryptPin(block, pin);
+    explicit_bzero(block, sizeof block);
     if (!ok)
         return fail(ZEF_E_PROMPT, "the PIN handed over does not decrypt under the shared key");
     if (!typable(pin)) {
@@ -74,12 +74,11 @@ int decodePin(const std::string &handed, const Request &, const Answer &answer)
     return ZEF_CHOSEN;
 }
 
-bool pinFromSegment(const unsigned char (&segment)[PIN_SEGMENT_SIZE],
-                    char (&pin)[PIN_BLOCK_SIZE + 1])
+bool decryptPin(const unsigned char (&handed)[PIN_SEGMENT_SIZE], char (&pin)[PIN_BLOCK_SIZE + 1])
 {
     unsigned char plain[PIN_SEGMENT_SIZE] = {};
     int length = 0;
-    bool ok = sm4_ecb_decrypt(segment, sizeof segment, plain, &length, PIN_KEY,
+    bool ok = sm4_ecb_decrypt(handed, sizeof handed, plain, &length, PIN_KEY,
                               sizeof PIN_KEY) == 0 &&
               length == PIN_BLOCK_SIZE;
     // Under a wrong key the last byte alone would still pass one time in

@@ -11,8 +11,8 @@ std::string refusePinBuffer(const Answer &answer);
 // Handed is a whole segment (or nothing: cancelled).
 int decodePin(const std::string &handed, const Request &, const Answer &answer);
 
-// Decrypts the PIN segment under the shared key into pin: the Latin-1 bytes
-// before the first zero, NUL-terminated. False, with pin all zero, when the
-// bytes are not a PIN block and its padding block under that key.
-bool pinFromSegment(const unsigned char (&segment)[PIN_SEGMENT_SIZE],
-                    char (&pin)[PIN_BLOCK_SIZE + 1]);
+// Decrypts what the PIN prompt handed over (the bytes of its segment) under
+// the shared key into pin: the Latin-1 bytes before the first zero,
+// NUL-terminated. False, with pin all zero, when the bytes are not a PIN
+// block and its padding block under that key.
+bool decryptPin(const unsigned char (&handed)[PIN_SEGMENT_SIZE], char (&pin)[PIN_BLOCK_SIZE + 1]);

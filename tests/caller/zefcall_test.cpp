@@ -50,7 +50,7 @@ std::optional<std::string> pinOf(const std::string &segment)
     memcpy(bytes, segment.data(), sizeof bytes);
     char pin[PIN_BLOCK_SIZE + 1];
     memset(pin, 'x', sizeof pin);
-    const bool ok = pinFromSegment(bytes, pin);
+    const bool ok = decryptPin(bytes, pin);
     if (!ok) {
         EXPECT_EQ(std::string(pin, sizeof pin), std::string(sizeof pin, '\0'));
         return std::nullopt;
@@ -58,7 +58,7 @@ std::optional<std::string> pinOf(const std::string &segment)
     return std::string(pin);
 }
 
-TEST(PinFromSegment, TakesTheBytesBeforeTheFirstZeroAndRefusesWhatIsNoPinBlock)
+TEST(DecryptPin, TakesTheBytesBeforeTheFirstZeroAndRefusesWhatIsNoPinBlock)
 {
     EXPECT_EQ(pinOf(encryptPin(pinPlaintext("123456"))), "123456");
     EXPECT_EQ(pinOf(encryptPin(pinPlaintext(std::string("ab\0cd", 5)))), "ab");

@@ -18,11 +18,18 @@ inline int fail(const std::string &message)
     return Failed;
 }
 
+// The options of every call, from the command line.
+extern zef_options g_options;
 // The options for a call that starts the prompt name, found beside this
 // program first, then on PATH; false, reported, when it is nowhere.
 bool promptOptions(const char *name, zef_options &options);
+
 // A result other than chosen or cancelled, reported with the library's line.
-int failedCall(int result);
+inline int failedCall(int result)
+{
+    fail(zef_last_error());
+    return result;
+}
 
 // The commands.
 int certCommand(const char *file);

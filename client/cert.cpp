@@ -1,12 +1,13 @@
-// The certificate choice through tessary. The list's shape is given with
-// zef_choose_certificate in zefclient.h.
-#include "client.h"
+// The certificate choice through tessary: the caller's list made into the
+// chooser's two lists, and its choice read back. The list's shape is given
+// with zef_choose_certificate in zefclient.h.
+#include "cert.h"
 
+#include "error.h"
 #include "homefile.h"
 
 #include <cJSON.h>
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -81,17 +82,12 @@ bool parseIndex(const std::string &text, long &row)
     return true;
 }
 
-Turn &g_certTurn = *new Turn;  // never destroyed (see Turn)
+}  // namespace
 
-// The longest choice read: "-1" or at most 9 digits, and room to tell that
-// there was more.
-constexpr size_t INDEX_MAX = 16;
-
-int startCertificate(const char *json, const zef_options *options, zef_call **call)
+int prepareCertificates(const char *json, Request &request)
 {
-    if (!json || !call)
+    if (!json)
         return fail(ZEF_E_INPUT, "no certificate list or no handle to fill in");
-    *call = nullptr;
     Json doc(cJSON_Parse(json), cJSON_Delete);
     if (!doc)
         return fail(ZEF_E_INPUT, "the certificate list is not JSON");
@@ -104,57 +100,33 @@ int startCertificate(const char *json, const zef_options *options, zef_call **ca
 
     // Stored percent-encoded twice, as a service may keep them; the chooser
     // undoes both passes.
-    const std::string columnFile = percentEncode(percentEncode(columnText));
-    const std::string listFile = percentEncode(percentEncode(printed(certificates)));
-    if (columnFile.size() > CERT_FILE_MAX_SIZE || listFile.size() > CERT_FILE_MAX_SIZE)
+    request.columnFile = percentEncode(percentEncode(columnText));
+    request.listFile = percentEncode(percentEncode(printed(certificates)));
+    if (request.columnFile.size() > CERT_FILE_MAX_SIZE ||
+        request.listFile.size() > CERT_FILE_MAX_SIZE)
         return fail(ZEF_E_INPUT, "the certificate list is too large for the chooser once encoded");
-
-    auto started = std::make_unique<zef_call>(PromptKind::Certificate);
-    if (!started->begin(options, "tessary"))
-        return lastResult();
-    started->certificates = cJSON_GetArraySize(certificates);
-    // The chooser's files travel in the call's channel, nowhere in a home.
-    if (!started->channel.give(KeptCertColumn, columnFile) ||
-        !started->channel.give(KeptCertList, listFile))
-        return lastResult();
-    started->launch(g_certTurn);
-    *call = started.release();
+    request.certificates = cJSON_GetArraySize(certificates);
     return ZEF_CHOSEN;
 }
 
-int finishCertificate(zef_call *call, int *row)
+std::string refuseRow(const Answer &answer)
 {
-    const CallHandle finished(call);
-    if (!call || call->kind != PromptKind::Certificate)
-        return fail(ZEF_E_INPUT, "no call of tessary to finish");
-    const Ran ran = call->end();
-    if (ran == Ran::Cancelled || call->watch->cancelled()) {
-        clearError();
-        return ZEF_CANCELLED;
-    }
-    if (ran != Ran::Ended)
-        return lastResult();
-    if (!row)
-        return fail(ZEF_E_INPUT, "no row to fill in");
-    // A number of at most 9 digits, or "-1"; whatever else is there is no
-    // choice, and is not read further.
-    const size_t handed = call->channel.handed();
-    if (handed == 0)
+    return answer.row ? std::string() : "no row to fill in";
+}
+
+int decodeChoice(const std::string &handed, const Request &request, const Answer &answer)
+{
+    if (handed.empty())
         return fail(ZEF_E_PROMPT, "tessary left no choice: nothing handed over");
-    std::string index(std::min(handed, INDEX_MAX), '\0');
-    if (!call->channel.take(&index[0], index.size()))
-        return ZEF_ERROR;
     long chosen = 0;
-    if (!parseIndex(index, chosen) || chosen >= call->certificates)
+    if (!parseIndex(handed, chosen) || chosen >= request.certificates)
         return fail(ZEF_E_PROMPT, "tessary left a choice that is no row of the " +
-                                      std::to_string(call->certificates) + " certificates");
+                                      std::to_string(request.certificates) + " certificates");
     if (chosen < 0)
         return ZEF_CANCELLED;
-    *row = static_cast<int>(chosen);
+    *answer.row = static_cast<int>(chosen);
     return ZEF_CHOSEN;
 }
-
-}  // namespace
 
 std::string percentEncode(const std::string &text)
 {
@@ -171,27 +143,4 @@ std::string percentEncode(const std::string &text)
         }
     }
     return out;
-}
-
-extern "C" int zef_start_certificate(const char *certificates_json, const zef_options *options,
-                                     zef_call **call)
-{
-    return guarded([&] { return startCertificate(certificates_json, options, call); });
-}
-
-extern "C" int zef_finish_certificate(zef_call *call, int *row)
-{
-    return guarded([&] { return finishCertificate(call, row); });
-}
-
-extern "C" int zef_choose_certificate(const char *certificates_json,
-                                      const zef_options *options, int *row)
-{
-    return guarded([&] {
-        if (!row)
-            return fail(ZEF_E_INPUT, "no row to fill in");
-        zef_call *call = nullptr;
-        const int started = startCertificate(certificates_json, options, &call);
-        return started != ZEF_CHOSEN ? started : finishCertificate(call, row);
-    });
 }

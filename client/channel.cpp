@@ -1,5 +1,6 @@
 #include "channel.h"
-#include "client.h"
+
+#include "error.h"
 
 #include <cerrno>
 #include <cstring>

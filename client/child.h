@@ -4,8 +4,7 @@
 #pragma once
 
 #include "channel.h"
-#include "client.h"
-
+#include "settings.h"
 
 // Everything the child needs, prepared before the fork.
 struct ChildStart {

@@ -1,15 +1,13 @@
-// The USB-key PIN through quorrel.
-#include "client.h"
+// The USB-key PIN through quorrel: its answer decrypted and checked.
+#include "pin.h"
 
+#include "error.h"
 #include "pinkey.h"
 #include "sm4.h"
 
 #include <cstring>
 
 namespace {
-
-// Never destroyed (see Turn).
-SegmentPrompt &g_quorrel = *new SegmentPrompt{PromptKind::Pin, "quorrel", PIN_SEGMENT_SIZE, false, {}};
 
 // The Latin-1 PIN in UTF-8 into out, which has ZEF_PIN_MAX bytes: two
 // for each of at most 32 characters, and the NUL.
@@ -44,55 +42,43 @@ bool typable(const char *pin)
 
 static_assert(ZEF_PIN_MAX == 2 * PIN_BLOCK_SIZE + 1, "every PIN fits ZEF_PIN_MAX bytes");
 
-// A buffer that may be too small for the PIN the user types is refused,
-// whatever is typed, so that no typed PIN is thrown away.
-bool pinFits(char *out, size_t size)
+}  // namespace
+
+std::string refusePinBuffer(const Answer &answer)
 {
-    if (out && size >= ZEF_PIN_MAX)
-        return true;
-    if (out)
-        explicit_bzero(out, size);
-    fail(ZEF_E_INPUT, "a PIN buffer needs ZEF_PIN_MAX (" + std::to_string(ZEF_PIN_MAX) +
-                          ") bytes, not " + std::to_string(out ? size : 0));
-    return false;
+    // A buffer that may be too small for the PIN the user types is refused,
+    // whatever is typed, so that no typed PIN is thrown away.
+    if (answer.text && answer.size >= ZEF_PIN_MAX)
+        return {};
+    return "a PIN buffer needs ZEF_PIN_MAX (" + std::to_string(ZEF_PIN_MAX) + ") bytes, not " +
+           std::to_string(answer.text ? answer.size : 0);
 }
 
-int finishPin(zef_call *call, char *out, size_t size)
+int decodePin(const std::string &handed, const Request &, const Answer &answer)
 {
-    unsigned char segment[PIN_SEGMENT_SIZE];
-    if (!out || size < ZEF_PIN_MAX) {
-        zef_cancel(call);
-        finishSegmentPrompt(g_quorrel, call, out, out ? size : 0, segment);
-        pinFits(out, size);
-        return ZEF_ERROR;
-    }
-    const int asked = finishSegmentPrompt(g_quorrel, call, out, size, segment);
-    if (asked == NO_SEGMENT)
+    if (handed.empty())
         return ZEF_CANCELLED;
-    if (asked != HANDED_OVER)
-        return asked;
+    unsigned char block[PIN_SEGMENT_SIZE];
+    memcpy(block, handed.data(), sizeof block);
     char pin[PIN_BLOCK_SIZE + 1];
-    bool ok = pinFromSegment(segment, pin);
-    explicit_bzero(segment, sizeof segment);
+    const bool ok = decryptPin(block, pin);
+    explicit_bzero(block, sizeof block);
     if (!ok)
         return fail(ZEF_E_PROMPT, "the PIN handed over does not decrypt under the shared key");
     if (!typable(pin)) {
         explicit_bzero(pin, sizeof pin);
         return fail(ZEF_E_PROMPT, "quorrel handed over no PIN that it lets a user type");
     }
-    toUtf8(pin, out);
+    toUtf8(pin, answer.text);
     explicit_bzero(pin, sizeof pin);
     return ZEF_CHOSEN;
 }
 
-}  // namespace
-
-bool pinFromSegment(const unsigned char (&segment)[PIN_SEGMENT_SIZE],
-                    char (&pin)[PIN_BLOCK_SIZE + 1])
+bool decryptPin(const unsigned char (&handed)[PIN_SEGMENT_SIZE], char (&pin)[PIN_BLOCK_SIZE + 1])
 {
     unsigned char plain[PIN_SEGMENT_SIZE] = {};
     int length = 0;
-    bool ok = sm4_ecb_decrypt(segment, sizeof segment, plain, &length, PIN_KEY,
+    bool ok = sm4_ecb_decrypt(handed, sizeof handed, plain, &length, PIN_KEY,
                               sizeof PIN_KEY) == 0 &&
               length == PIN_BLOCK_SIZE;
     // Under a wrong key the last byte alone would still pass one time in
@@ -105,28 +91,4 @@ bool pinFromSegment(const unsigned char (&segment)[PIN_SEGMENT_SIZE],
         memcpy(pin, plain, strnlen(reinterpret_cast<const char *>(plain), PIN_BLOCK_SIZE));
     explicit_bzero(plain, sizeof plain);
     return ok;
-}
-
-extern "C" int zef_start_pin(const zef_options *options, zef_call **call)
-{
-    return guarded([&] { return startSegmentPrompt(g_quorrel, options, call); });
-}
-
-extern "C" int zef_finish_pin(zef_call *call, char *pin, size_t size)
-{
-    return guarded([&] { return finishPin(call, pin, size); });
-}
-
-extern "C" int zef_ask_pin(char *pin, size_t size, const zef_options *options)
-{
-    return guarded([&] {
-        if (!pinFits(pin, size))
-            return ZEF_ERROR;
-        zef_call *call = nullptr;
-        const int started = startSegmentPrompt(g_quorrel, options, &call);
-        // Emptied as the finish would, when there is none.
-        if (started != ZEF_CHOSEN)
-            explicit_bzero(pin, size);
-        return started != ZEF_CHOSEN ? started : finishPin(call, pin, size);
-    });
 }

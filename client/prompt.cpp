@@ -1,6 +1,7 @@
-// Running a prompt, and taking the result it handed over.
-#include "channel.h"
+#include "prompt.h"
+
 #include "child.h"
+#include "error.h"
 #include "promptoutput.h"
 #include "trust.h"
 #include "xauthority.h"
@@ -253,49 +254,4 @@ Ran runPrompt(const Call &call, const char *name, const Channel &channel, Prompt
         fail(ZEF_E_PROMPT, std::string(name) + " ended with status " +
                                std::to_string(WEXITSTATUS(status)) + promptSaid());
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Ran::Ended : Ran::Failed;
-}
-
-int startSegmentPrompt(SegmentPrompt &prompt, const zef_options *options, zef_call **call)
-{
-    if (!call)
-        return fail(ZEF_E_INPUT, std::string("no handle to fill in for ") + prompt.name);
-    *call = nullptr;
-    auto started = std::make_unique<zef_call>(prompt.kind);
-    if (!started->begin(options, prompt.name))
-        return lastResult();
-    started->launch(prompt.turn, prompt.startsInItsFolder ? started->settings.promptDir : "");
-    *call = started.release();
-    return ZEF_CHOSEN;
-}
-
-int finishSegmentPrompt(SegmentPrompt &prompt, zef_call *call, char *answer, size_t answerSize,
-                        void *segment)
-{
-    const CallHandle finished(call);
-    if (!call || call->kind != prompt.kind)
-        return fail(ZEF_E_INPUT, std::string("no call of ") + prompt.name + " to finish");
-    // Whatever the outcome, no earlier content passes for an answer.
-    if (answer)
-        memset(answer, 0, answerSize);
-    const Ran ran = call->end();
-    const bool cancelled = ran == Ran::Cancelled || call->watch->cancelled();
-    if (ran == Ran::Ended && !cancelled && answer && answerSize > 0) {
-        const size_t handed = call->channel.handed();
-        if (handed == 0)
-            return NO_SEGMENT;
-        if (handed != prompt.size)
-            return fail(ZEF_E_PROMPT, std::string(prompt.name) + " handed over " +
-                                          std::to_string(handed) + " bytes, not " +
-                                          std::to_string(prompt.size));
-        return call->channel.take(segment, prompt.size) ? HANDED_OVER : ZEF_ERROR;
-    }
-    // An answer handed over as the prompt was closed, or that nobody takes,
-    // is none: the channel wipes it as the call goes.
-    if (cancelled) {
-        clearError();
-        return ZEF_CANCELLED;
-    }
-    if (ran == Ran::Ended)
-        return fail(ZEF_E_INPUT, std::string("no buffer for the answer of ") + prompt.name);
-    return lastResult();
 }

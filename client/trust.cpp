@@ -1,5 +1,7 @@
 #include "trust.h"
 
+#include "safeopen.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -68,8 +70,9 @@ int openTrustedProgram(const std::string &path, bool &script, std::string &why)
             close(folder);
             folder = here;
         }
-        here = openat(folder, name.c_str(), pathFlags);
-        if (here < 0 || fstat(here, &st) != 0) {
+        // A link is opened itself, to be checked before it is followed.
+        here = openWithoutLinks(folder, name.c_str(), O_PATH, 0, 0, &st);
+        if (here < 0) {
             why = "cannot start " + path + ": " + strerror(errno);
             break;
         }
@@ -103,9 +106,9 @@ int openTrustedProgram(const std::string &path, bool &script, std::string &why)
         // The checked file itself, opened now for reading its first bytes:
         // its folder lets nobody else swap it meanwhile.
         struct stat opened;
-        program = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        program = openWithoutLinks(folder, name.c_str(), O_RDONLY, 0, 0, &opened);
         char head[2] = {};
-        if (program < 0 || fstat(program, &opened) != 0 || opened.st_ino != st.st_ino ||
+        if (program < 0 || opened.st_ino != st.st_ino ||
             opened.st_dev != st.st_dev) {
             why = "cannot start " + path + ": " + strerror(program < 0 ? errno : ESTALE);
         } else {

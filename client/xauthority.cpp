@@ -1,8 +1,11 @@
 // The X authority handed to a prompt of another user.
 #include "xauthority.h"
 
-#include "child.h"
+#include "channel.h"
+#include "error.h"
 #include "homefile.h"
+#include "safeopen.h"
+#include "session.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -10,12 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -24,39 +25,6 @@ namespace {
 const size_t XAUTHORITY_MAX_SIZE = 1 << 20;
 // The families of the records, as the X libraries number them.
 enum Family : unsigned { Internet = 0, Internet6 = 6, Local = 256, Wild = 65535 };
-
-// Opens path for reading, following no link anywhere in it: a folder of
-// the path that its user swapped for a link would lead us, with our rights,
-// into a folder of someone else's.
-int openWithoutLinks(const char *path)
-{
-    open_how how{};
-    how.flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS;
-    const int fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
-    if (fd >= 0 || errno != ENOSYS)
-        return fd;
-    // A kernel before 5.6: folder by folder, none of them a link.
-    int dir = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    const std::string whole = path;
-    size_t at = whole.find_first_not_of('/');
-    while (dir >= 0 && at != std::string::npos) {
-        const size_t end = whole.find('/', at);
-        const std::string name = whole.substr(at, end - at);
-        at = whole.find_first_not_of('/', end);
-        const int flags = at == std::string::npos ? how.flags
-                                                  : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-        const int next = openat(dir, name.c_str(), static_cast<int>(flags));
-        close(dir);
-        if (next < 0 || at == std::string::npos)
-            return next;
-        dir = next;
-    }
-    if (dir >= 0)
-        close(dir);
-    errno = EISDIR;
-    return -1;
-}
 
 unsigned bigEndian16(const std::string &bytes, size_t at)
 {
@@ -126,7 +94,9 @@ std::string readXauthority(const char *path, const std::vector<uid_t> &owners,
                            std::vector<XauthEntry> &entries)
 {
     entries.clear();
-    const int file = openWithoutLinks(path);
+    // A folder of the path that its user swapped for a link would lead us,
+    // with our rights, into a folder of someone else's.
+    const int file = openWithoutLinks(AT_FDCWD, path, O_RDONLY, NoLinkOnTheWay);
     if (file < 0)
         return std::string("cannot be opened without following a link: ") + strerror(errno);
     struct stat st;

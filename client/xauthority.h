@@ -6,7 +6,10 @@
 // other cookie is handed over.
 #pragma once
 
-#include "client.h"
+#include "settings.h"
+
+#include <string>
+#include <vector>
 
 // One record of an X authority file.
 struct XauthEntry {

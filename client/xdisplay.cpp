@@ -1,6 +1,9 @@
 // The display check: the X connection set-up done here, with the cookie
 // that the prompt gets, so that the server's reason for a refusal comes back
 // to the caller (libxcb would write it to the service's standard error).
+#include "xdisplay.h"
+
+#include "error.h"
 #include "xauthority.h"
 
 #include <cerrno>

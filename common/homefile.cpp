@@ -1,5 +1,7 @@
 #include "homefile.h"
 
+#include "safeopen.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -8,22 +10,17 @@
 
 HomeFileOpen openHomeFileToRead(const char *path, size_t maxSize, int &fd, size_t &size)
 {
-    fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return HomeFileOpen::Failed;
     struct stat st;
-    HomeFileOpen result = HomeFileOpen::Opened;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        result = HomeFileOpen::NotRegular;
-    else if (static_cast<unsigned long long>(st.st_size) > maxSize)
-        result = HomeFileOpen::TooLarge;
-    if (result != HomeFileOpen::Opened) {
+    fd = openWithoutLinks(AT_FDCWD, path, O_RDONLY, RegularOnly, 0, &st);
+    if (fd < 0)
+        return errno == EINVAL ? HomeFileOpen::NotRegular : HomeFileOpen::Failed;
+    if (static_cast<unsigned long long>(st.st_size) > maxSize) {
         close(fd);
         fd = -1;
-        return result;
+        return HomeFileOpen::TooLarge;
     }
     size = static_cast<size_t>(st.st_size);
-    return result;
+    return HomeFileOpen::Opened;
 }
 
 size_t readHomeFileBytes(int fd, char *buffer, size_t size, int &error)
@@ -47,20 +44,9 @@ size_t readHomeFileBytes(int fd, char *buffer, size_t size, int &error)
 int openHomeFileToWrite(const char *path, mode_t mode)
 {
     // No O_TRUNC: the file is emptied only once it is known to be ours.
-    const int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    int error = 0;
-    if (fstat(fd, &st) != 0)
-        error = errno;
-    else if (!S_ISREG(st.st_mode))
-        error = EINVAL;
-    else if (st.st_nlink != 1)
-        error = EMLINK;
-    else if (ftruncate(fd, 0) != 0)
-        error = errno;
-    if (error != 0) {
+    const int fd = openWithoutLinks(AT_FDCWD, path, O_WRONLY | O_CREAT, OneNameOnly, mode);
+    if (fd >= 0 && ftruncate(fd, 0) != 0) {
+        const int error = errno;
         close(fd);
         errno = error;
         return -1;

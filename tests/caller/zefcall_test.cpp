@@ -1,9 +1,11 @@
 // zefcall's pieces, and the program wherever it needs no display: its
 // command line, its checks of FILE, and prompts played by small scripts.
 #include "certlist.h"  // the chooser's decoding, which must undo our encoding
+#include "cert.h"
+#include "dir.h"
 #include "harness.h"
+#include "pin.h"
 #include "pinoracle.h"
-#include "client.h"
 #include "segment_expect.h"
 
 #include <gtest/gtest.h>
@@ -48,7 +50,7 @@ std::optional<std::string> pinOf(const std::string &segment)
     memcpy(bytes, segment.data(), sizeof bytes);
     char pin[PIN_BLOCK_SIZE + 1];
     memset(pin, 'x', sizeof pin);
-    const bool ok = pinFromSegment(bytes, pin);
+    const bool ok = decryptPin(bytes, pin);
     if (!ok) {
         EXPECT_EQ(std::string(pin, sizeof pin), std::string(sizeof pin, '\0'));
         return std::nullopt;
@@ -56,7 +58,7 @@ std::optional<std::string> pinOf(const std::string &segment)
     return std::string(pin);
 }
 
-TEST(PinFromSegment, TakesTheBytesBeforeTheFirstZeroAndRefusesWhatIsNoPinBlock)
+TEST(DecryptPin, TakesTheBytesBeforeTheFirstZeroAndRefusesWhatIsNoPinBlock)
 {
     EXPECT_EQ(pinOf(encryptPin(pinPlaintext("123456"))), "123456");
     EXPECT_EQ(pinOf(encryptPin(pinPlaintext(std::string("ab\0cd", 5)))), "ab");

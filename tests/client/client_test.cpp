@@ -414,6 +414,33 @@ TEST_F(InstalledLibrary, TheReadmesExamplesRunAsTheySay)
     expectAnswer({"Python", Cert, {ROW1, CLICK, OK, CLICK}, 0, 0, "row 1\n"}, inPython, "\n");
 }
 
+// An integrator's copy of zefcall, built from its sources with what the
+// installed kit's pkg-config files give (and cJSON's), asks as the original.
+TEST_F(InstalledLibrary, ZefcallBuildsOnTheInstalledKitAlone)
+{
+    const harness::EnvChanges pc{{"PKG_CONFIG_PATH", prefix->path() + "/" ZEF_INSTALL_LIBDIR "/pkgconfig"}};
+    const harness::Result flags =
+        harness::run({"pkg-config", "--cflags", "--libs", "libzefclient", "libcjson"}, pc);
+    // Its header only: the log library is loaded at run time.
+    const harness::Result logFlags = harness::run({"pkg-config", "--cflags", "libzeflog"}, pc);
+    ASSERT_EQ(flags.status + logFlags.status, 0) << flags.out << logFlags.out;
+    // Beside the installed prompts, where it looks for them first.
+    const std::string copy = prefix->path() + "/" ZEF_INSTALL_BINDIR "/zefcall-copy";
+    std::vector<std::string> build{ZEF_CXX_COMPILER, "-std=c++17", "-Wall", "-Werror", "-o", copy};
+    for (const auto &source : std::filesystem::directory_iterator(ZEF_SOURCE_DIR "/caller")) {
+        if (source.path().extension() == ".cpp")
+            build.push_back(source.path());
+    }
+    std::istringstream words(flags.out + " " + logFlags.out + " -ldl");
+    for (std::string word; words >> word;)
+        build.push_back(word);
+    const harness::Result built = harness::run(build);
+    ASSERT_EQ(built.status, 0) << built.out;
+    harness::Child asked = start({copy, "pin"});
+    expectAnswer({"zefcall's copy", Pin, {{"type", "123456"}, {"key", "Return"}}, 0, ZEF_CHOSEN,
+                  "PIN received (6 characters)\n"}, asked, "\n");
+}
+
 // Waits until the caller has printed lines.
 bool printed(harness::Child &caller, const std::string &lines)
 {
@@ -628,6 +655,17 @@ TEST_F(LibraryStandIns, EachFailureHasItsKindAndItsLine)
          "cannot start " + files.file("quorrel") + ": No such file or directory"},
         {"PIN buffer too small", [&] { return zef_ask_pin(pin, ZEF_PIN_MAX - 1, &o); },
          ZEF_E_INPUT, "a PIN buffer needs ZEF_PIN_MAX (65) bytes, not 64"},
+        // No place for the answer: refused before a prompt is shown, and at a
+        // finish the prompt closed, as for the PIN.
+        {"no path buffer", [&] { return zef_choose_directory(nullptr, 0, &o); }, ZEF_E_INPUT,
+         "no buffer for the answer of dirvane"},
+        {"no path buffer at the finish",
+         [&] {
+             zef_call *call = nullptr;
+             zef_start_directory(&o, &call);
+             return zef_finish_directory(call, nullptr, 0);
+         },
+         ZEF_E_INPUT, "no buffer for the answer of dirvane"},
         {"no certificates",
          [&] { return zef_choose_certificate((columns + R"("certificates": []})").c_str(), &o, &row); },
          ZEF_E_INPUT, "\"certificates\" must be an array of at least one certificate"},

@@ -152,8 +152,8 @@ int zef_choose_directory(char *path, size_t size, const struct zef_options *opti
  * *call set, the call started; ZEF_ERROR with *call NULL only for bad
  * input (ZEF_E_INPUT) or when the system refuses a thread or descriptor
  * (ZEF_E_SYSTEM). "Started" means that the call's own thread now finds
- * the user, checks the display, waits for the kind's turn (within the
- * timeout, which counts from the start) and starts the prompt; a call
+ * the user, waits for the kind's turn (within the timeout, which counts
+ * from the start), checks the display and starts the prompt; a call
  * whose kind is busy shows its prompt once the calls before it are over.
  * Each finish returns what the blocking call returns, waits only if the
  * call has no outcome yet, and frees the call. A call's error (an unknown

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -31,6 +32,15 @@ static void writeShareMemoryData(int status, const char *pathName)
 int main(int argc, char **argv)
 {
     setUpPrompt();
+#if QT_VERSION < QT_VERSION_CHECK(5, 7, 0)
+    // Qt 5.6 lists the path's completions in a popup that takes the keys
+    // while it is up, past the input method: a key whose answer from ibus or
+    // fcitx comes after that would land behind the ones typed meanwhile
+    // ("/tmp" as "/mtp" on a busy machine). Asked in step, each key is placed
+    // before the next is read.
+    setenv("IBUS_ENABLE_SYNC_MODE", "1", 0);
+    setenv("FCITX_QT_USE_SYNC", "1", 0);
+#endif
     QApplication app(argc, argv);
     setUpPromptApplication();
     QTranslator translator;

@@ -260,7 +260,8 @@ TEST_F(Dirvane, PinyinThroughEachInputMethodReachesThePathFieldAfterACompletion)
                                                 {"LC_ALL", std::nullopt},
                                                 {"MODULE", module},
                                                 {"PROGRAM", PROGRAM},
-                                                {"BASE", base.path()}});
+                                                {"BASE", base.path()}},
+                                               {}, 90000);  // room for typing anew
         const std::string text = "{\"status\":1, \"pathName\":\"" + dir + "\"}";
         EXPECT_NE(r.out.find("p:" + text + "\n"), std::string::npos) << r.out;
         EXPECT_EQ(harness::readSegment(DIR_SEGMENT_KEY), padded(text));

@@ -3,7 +3,6 @@
 #include "safeopen.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,29 +51,4 @@ int openHomeFileToWrite(const char *path, mode_t mode)
         return -1;
     }
     return fd;
-}
-
-std::string readHomeFile(const std::string &name, size_t maxSize, std::string &bytes)
-{
-    int fd = -1;
-    size_t size = 0;
-    switch (openHomeFileToRead(name.c_str(), maxSize, fd, size)) {
-    case HomeFileOpen::Opened:
-        break;
-    case HomeFileOpen::Failed:
-        return "cannot read " + name + ": " + strerror(errno);
-    case HomeFileOpen::NotRegular:
-        return name + " is not a regular file";
-    case HomeFileOpen::TooLarge:
-        return name + " is larger than " + std::to_string(maxSize) + " bytes";
-    }
-    bytes.resize(size);
-    int error = 0;
-    const size_t done = readHomeFileBytes(fd, &bytes[0], size, error);
-    close(fd);
-    if (error != 0)
-        return "cannot read " + name + ": " + strerror(error);
-    // A file that shrank meanwhile gives what it still held.
-    bytes.resize(done);
-    return {};
 }

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <sys/types.h>
 
 // The largest input file of the certificate chooser. A certificate list is a
@@ -38,7 +37,3 @@ size_t readHomeFileBytes(int fd, char *buffer, size_t size, int &error);
 // be somebody else's file linked in here (errno EMLINK), and so is anything
 // that is not a regular file (EINVAL). -1 on failure, with errno set.
 int openHomeFileToWrite(const char *path, mode_t mode = 0666);
-
-// The whole file name, which must be the file itself (no link), a regular
-// file and at most maxSize bytes. Returns what is wrong, or an empty text.
-std::string readHomeFile(const std::string &name, size_t maxSize, std::string &bytes);

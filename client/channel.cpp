@@ -1,6 +1,7 @@
 #include "channel.h"
 
 #include "error.h"
+#include "handoff.h"
 
 #include <cerrno>
 #include <cstring>
@@ -11,9 +12,9 @@
 
 namespace {
 
-// The prompts' names of the descriptors, as common/handoff.h has them.
-const char *const VARIABLES[KEPT_COUNT] = {nullptr, "ZEF_RESULT_FD", "ZEF_CERT_COLUMN_FD",
-                                           "ZEF_CERT_LIST_FD"};
+// The prompts' names of the descriptors.
+const char *const VARIABLES[KEPT_COUNT] = {nullptr, RESULT_FD_VARIABLE, CERT_COLUMN_FD_VARIABLE,
+                                           CERT_LIST_FD_VARIABLE};
 
 }  // namespace
 

@@ -86,6 +86,13 @@ std::vector<std::pair<unsigned, std::string>> addressesOf(const std::string &hos
 
 const char NOT_OWNED[] = "is no regular file of its owner's";
 
+// The cookies of entries, wiped before they are let go.
+void wipe(std::vector<XauthEntry> &entries)
+{
+    for (XauthEntry &e : entries)
+        explicit_bzero(&e.data[0], e.data.size());
+}
+
 // Reads the X authority file path, opened through no link, into entries:
 // a regular file of one of owners, of at most XAUTHORITY_MAX_SIZE bytes.
 // Returns what is wrong with it (NOT_OWNED for a file of anyone else's), or
@@ -96,13 +103,13 @@ std::string readXauthority(const char *path, const std::vector<uid_t> &owners,
     entries.clear();
     // A folder of the path that its user swapped for a link would lead us,
     // with our rights, into a folder of someone else's.
-    const int file = openWithoutLinks(AT_FDCWD, path, O_RDONLY, NoLinkOnTheWay);
+    struct stat st;
+    const int file = openWithoutLinks(AT_FDCWD, path, O_RDONLY, NoLinkOnTheWay, 0, &st);
     if (file < 0)
         return std::string("cannot be opened without following a link: ") + strerror(errno);
-    struct stat st;
     std::string bytes;
     int error = 0;
-    const bool regular = fstat(file, &st) == 0 && S_ISREG(st.st_mode);
+    const bool regular = S_ISREG(st.st_mode);
     const bool owned = regular && std::find(owners.begin(), owners.end(), st.st_uid) != owners.end();
     if (owned && static_cast<size_t>(st.st_size) <= XAUTHORITY_MAX_SIZE) {
         bytes.resize(static_cast<size_t>(st.st_size));
@@ -165,17 +172,23 @@ bool parseXauthority(const std::string &bytes, std::vector<XauthEntry> &entries)
     return true;
 }
 
+bool splitDisplay(const std::string &display, std::string &host, std::string &number)
+{
+    const size_t colon = display.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    host = display.substr(0, colon);
+    number = display.substr(colon + 1, display.find('.', colon) - colon - 1);
+    return !number.empty() && number.find_first_not_of("0123456789") == std::string::npos;
+}
+
 const XauthEntry *entryForDisplay(const std::vector<XauthEntry> &entries,
                                   const std::string &display)
 {
-    // [host]:number[.screen]
-    const size_t colon = display.rfind(':');
-    if (colon == std::string::npos)
+    std::string host, number;
+    if (!splitDisplay(display, host, number))
         return nullptr;
-    const std::string number = display.substr(colon + 1, display.find('.', colon) - colon - 1);
-    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
-        return nullptr;
-    const auto addresses = addressesOf(display.substr(0, colon));
+    const auto addresses = addressesOf(host);
     for (const XauthEntry &e : entries) {
         bool address = e.family == Wild;
         for (const auto &[family, bytes] : addresses)
@@ -216,10 +229,6 @@ bool XauthorityHandOver::prepare(const PromptUser &user, const std::string &disp
                                  const std::string &home)
 {
     std::vector<XauthEntry> entries;
-    const auto wipe = [&entries] {
-        for (XauthEntry &e : entries)
-            explicit_bzero(&e.data[0], e.data.size());
-    };
     const char *ours = getenv("XAUTHORITY");
     struct stat st;
     if (!ours || !*ours) {
@@ -233,11 +242,11 @@ bool XauthorityHandOver::prepare(const PromptUser &user, const std::string &disp
         if (readXauthority(ours, {0, geteuid(), user.uid}, entries).empty() &&
             (entry = entryForDisplay(entries, display)))
             m_entry = *entry;
-        wipe();
+        wipe(entries);
         return true;
     }
     auto refuse = [&](const std::string &why) {
-        wipe();
+        wipe(entries);
         fail(std::string("cannot hand XAUTHORITY over: ") + ours + " " + why);
         return false;
     };
@@ -252,7 +261,7 @@ bool XauthorityHandOver::prepare(const PromptUser &user, const std::string &disp
     std::string error;
     if (!handOver(*entry, error))
         return refuse("cannot be copied: " + error);
-    wipe();
+    wipe(entries);
     return true;
 }
 
@@ -284,8 +293,7 @@ void XauthorityHandOver::findUsers(const PromptUser &user, const std::string &di
         if (!place.empty() && readXauthority(place.c_str(), {user.uid}, entries).empty())
             entry = entryForDisplay(entries, display);
         const bool handed = entry && handOver(*entry, error);
-        for (XauthEntry &e : entries)
-            explicit_bzero(&e.data[0], e.data.size());
+        wipe(entries);
         if (handed)
             return;
     }

@@ -16,6 +16,9 @@ struct XauthEntry {
     unsigned family = 0;
     std::string address, number, name, data;
 };
+// The host and the number of display, [host]:number[.screen]; false when it
+// is no X display.
+bool splitDisplay(const std::string &display, std::string &host, std::string &number);
 // The records of an X authority file: each is its family (2 bytes,
 // big-endian), then its address, display number, name and data, each a
 // 2-byte big-endian length and as many bytes. False when the bytes are no

@@ -31,13 +31,8 @@ constexpr auto RESET_PAUSE = std::chrono::milliseconds(2);
 // them; on another host, TCP port 6000 + number. -1 when there is none.
 int connectTo(const std::string &display)
 {
-    const size_t colon = display.rfind(':');
-    if (colon == std::string::npos)
-        return -1;
-    const std::string host = display.substr(0, colon);
-    const std::string number = display.substr(colon + 1, display.find('.', colon) - colon - 1);
-    if (number.empty() || number.size() > 5 ||
-        number.find_first_not_of("0123456789") != std::string::npos)
+    std::string host, number;
+    if (!splitDisplay(display, host, number) || number.size() > 5)
         return -1;
     if (host.empty() || host == "unix") {
         const std::string path = "/tmp/.X11-unix/X" + number;
@@ -100,7 +95,9 @@ void put16(std::string &out, size_t value)
 // cookie or none; the server's reason in reason when it refuses.
 Setup setUp(int fd, const XauthEntry *entry, std::string &reason)
 {
-    const std::string name = entry ? entry->name : "", data = entry ? entry->data : "";
+    // No copy of the cookie: only the request holds one, and it is wiped.
+    static const std::string none;
+    const std::string &name = entry ? entry->name : none, &data = entry ? entry->data : none;
     std::string request{'l', 0};
     put16(request, 11);
     put16(request, 0);
@@ -119,9 +116,10 @@ Setup setUp(int fd, const XauthEntry *entry, std::string &reason)
     unsigned char head[8];
     const auto until = Clock::now() + SETUP_ANSWER;
     Setup got = readAll(fd, reinterpret_cast<char *>(head), sizeof head, until);
+    if (got != Setup::Accepted)
+        return got;
     std::string rest(4 * (head[6] | head[7] << 8), '\0');
-    if (got == Setup::Accepted)
-        got = readAll(fd, &rest[0], rest.size(), until);
+    got = readAll(fd, &rest[0], rest.size(), until);
     if (got != Setup::Accepted || head[0] == 1)
         return got;
     reason = head[0] == 0 ? rest.substr(0, head[1]) : rest;

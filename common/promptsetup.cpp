@@ -88,10 +88,12 @@ void setUpPromptApplication()
     // Qt 5.6's bridge connects to the root window's bus while it is being
     // built and announces that it is on before anyone listens, so it stays
     // off; the announcement is played again once it exists.
+    if (g_displayBus.empty())
+        return;
     QPlatformIntegration *platform = QGuiApplicationPrivate::platformIntegration();
     QPlatformAccessibility *bridge = platform ? platform->accessibility() : nullptr;
     QObject *object = dynamic_cast<QObject *>(bridge);
-    if (!g_displayBus.empty() && object && !bridge->isActive())
+    if (object && !bridge->isActive())
         QMetaObject::invokeMethod(object, "enabledChanged", Q_ARG(bool, true));
 #endif
 }
